@@ -1,0 +1,238 @@
+#include "qz_filefunc.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "qz_platform.h" // descriptor I/O, stat
+
+void print(unsigned int indent_level, const char *fmt, ...) {
+    for (unsigned int i = 0; i < indent_level; i++)
+        fputs("  ", stdout);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stdout, fmt, ap);
+    va_end(ap);
+}
+
+void die(const char *fmt, ...) {
+    // Progress already printed must stand before the error.
+    fflush(stdout);
+    fflush(stderr);
+    fputs("*error*:", stderr);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fflush(stderr);
+    exit(-1);
+}
+
+static void *xmalloc(size_t n) {
+    void *p = malloc(n);
+    if (p == nullptr)
+        die("out of memory\n");
+    return p;
+}
+
+static char *copy_prefix(const char *s, size_t n) {
+    char *r = static_cast<char *>(xmalloc(n + 1));
+    memcpy(r, s, n);
+    r[n] = '\0';
+    return r;
+}
+
+int file_exists(const char *file) {
+    plat_stat_info st;
+    if (plat_stat(file, &st) != 0)
+        return 0;
+    return st.mode == PLAT_S_IFREG ? 1 : 0;
+}
+
+int fileordir_present(const char *file) {
+    plat_stat_info st;
+    if (plat_stat(file, &st) != 0 && errno == ENOENT)
+        return 0;
+    return 1;
+}
+
+char *make_path(const char *path, const char *file, const char *suffix) {
+    if (suffix == nullptr)
+        suffix = "";
+    size_t len = strlen(file) + 1 + strlen(suffix);
+    if (path != nullptr)
+        len += strlen(path) + 1;
+    char *r = static_cast<char *>(xmalloc(len));
+    if (path != nullptr)
+        snprintf(r, len, "%s%c%s%s", path, '\\', file, suffix);
+    else
+        snprintf(r, len, "%s%s", file, suffix);
+    return r;
+}
+
+char *filename_noext(const char *file) {
+    const char *dot = strrchr(file, '.');
+    return copy_prefix(file, dot != nullptr ? static_cast<size_t>(dot - file) : strlen(file));
+}
+
+char *filename_directory(const char *file) {
+    const char *sep = strrchr(file, '\\');
+    return copy_prefix(file, sep != nullptr ? static_cast<size_t>(sep - file) : 0);
+}
+
+void copy_name_field(char *field, const char *text, size_t len) {
+    size_t n = strnlen(text, len);
+    memcpy(field, text, n);
+    memset(field + n, 0, len - n);
+}
+
+size_t read_all(int fd, void *dst, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        int64_t n = plat_read(fd, static_cast<char *>(dst) + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            die("read(): %s\n", strerror(errno));
+        }
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+void write_all(int fd, const void *src, size_t len, const char *what) {
+    size_t done = 0;
+    while (done < len) {
+        int64_t n = plat_write(fd, static_cast<const char *>(src) + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            die("write(%s) failed: %s\n", what, strerror(errno));
+        }
+        if (n == 0)
+            die("write(%s) failed: nothing written\n", what);
+        done += static_cast<size_t>(n);
+    }
+}
+
+int qz_openfile(const char *filename, uint32_t type, const char *filetypestr, uint32_t *size) {
+    print(0, "reading: '%s'\n", filename);
+    int fd = plat_open_read(filename);
+    if (fd < 0)
+        die("open(): %s\n", strerror(errno));
+    qz_chunk top;
+    // A file too short to hold a header is no chunk file of any kind.
+    if (read_all(fd, &top, sizeof top) != sizeof top || top.type != type)
+        die("%s: not an %s file\n", filename, filetypestr);
+    *size = top.size;
+    return fd;
+}
+
+int qz_read(int fd, void *dst, uint32_t len, uint32_t *remaining) {
+    if (*remaining < len)
+        die("trying to read beyond chunk end(req: %u/avail:%u)\n", len, *remaining);
+    // A read cut short by the end of the file is as bad as none: the chunk claims bytes that
+    // the file does not have.
+    if (read_all(fd, dst, len) != len)
+        die("unexpected EOF\n");
+    *remaining -= len;
+    return 0;
+}
+
+int qz_read_chunk(int fd, qz_chunk *ch, uint32_t *remaining) {
+    qz_read(fd, ch, sizeof *ch, remaining);
+    if (ch->size > *remaining)
+        die("chunk: exceeds size of parents data block\n");
+    *remaining -= ch->size;
+    return 0;
+}
+
+// Chunk files address their data with 32-bit signed offsets.
+constexpr int64_t CHUNK_FILE_LIMIT = 0x7FFFFFFF;
+
+struct chunkfilepos {
+    uint32_t chunktype;
+    int fd;
+    int32_t pos;
+};
+
+struct chunkfilepos_f {
+    uint32_t chunktype;
+    FILE *file;
+    int32_t pos;
+};
+
+// room: bytes that must still fit behind pos.
+static int32_t checked_pos(int64_t pos, int64_t room) {
+    if (pos < 0)
+        die("seek(): %s\n", strerror(errno));
+    if (pos > CHUNK_FILE_LIMIT - room)
+        die("chunk file would exceed the limit of 2 GiB - 1 bytes\n");
+    return static_cast<int32_t>(pos);
+}
+
+template <typename Handle> static Handle *new_handle() {
+    auto *s = static_cast<Handle *>(malloc(sizeof(Handle)));
+    if (s == nullptr)
+        die("chunkfilepos malloc failed");
+    return s;
+}
+
+static void fd_seek(int fd, int64_t pos) {
+    if (plat_seek(fd, pos, SEEK_SET) != pos)
+        die("seek(): %s\n", strerror(errno));
+}
+
+chunkfilepos *write_chunk_start(int fd, uint32_t chunktype) {
+    auto *s = new_handle<chunkfilepos>();
+    s->chunktype = chunktype;
+    s->fd = fd;
+    s->pos = checked_pos(plat_tell(fd), sizeof(qz_chunk));
+    const qz_chunk placeholder = {0, 0};
+    write_all(fd, &placeholder, sizeof placeholder, "chunk header");
+    return s;
+}
+
+uint32_t write_chunk_end(chunkfilepos *s) {
+    int64_t curpos = plat_tell(s->fd);
+    checked_pos(curpos, 0);
+    const qz_chunk header = {s->chunktype, static_cast<uint32_t>(curpos - s->pos - 8)};
+    fd_seek(s->fd, s->pos);
+    write_all(s->fd, &header, sizeof header, "chunk header");
+    fd_seek(s->fd, curpos);
+    free(s);
+    return header.size;
+}
+
+static void stream_seek(FILE *f, int64_t pos) {
+    if (plat_fseek(f, pos, SEEK_SET) != 0)
+        die("seek(): %s\n", strerror(errno));
+}
+
+static void stream_write_header(FILE *f, const qz_chunk &header) {
+    if (fwrite(&header, sizeof header, 1, f) != 1)
+        die("write(chunk header) failed: %s\n", strerror(errno));
+}
+
+chunkfilepos_f *fwrite_chunk_start(FILE *f, uint32_t chunktype) {
+    auto *s = new_handle<chunkfilepos_f>();
+    s->chunktype = chunktype;
+    s->file = f;
+    s->pos = checked_pos(plat_ftell(f), sizeof(qz_chunk));
+    stream_write_header(f, qz_chunk{0, 0});
+    return s;
+}
+
+uint32_t fwrite_chunk_end(chunkfilepos_f *s) {
+    int64_t curpos = plat_ftell(s->file);
+    checked_pos(curpos, 0);
+    const qz_chunk header = {s->chunktype, static_cast<uint32_t>(curpos - s->pos - 8)};
+    stream_seek(s->file, s->pos);
+    stream_write_header(s->file, header);
+    stream_seek(s->file, curpos);
+    free(s);
+    return header.size;
+}

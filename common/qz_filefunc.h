@@ -1,0 +1,71 @@
+// Progress output, the fatal-error path, file-name helpers and chunk I/O shared by every tool.
+#ifndef QZ_FILEFUNC_H
+#define QZ_FILEFUNC_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "qz.h"
+
+// Writes 2 x indent_level spaces, then the formatted text, to standard output.
+void print(unsigned int indent_level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Flushes both streams, writes "*error*:" and the message to standard error, exits with -1.
+[[noreturn]] void die(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+int file_exists(const char *file);
+int fileordir_present(const char *file);
+// Newly allocated: path '\' file suffix, or file suffix without a path.
+char *make_path(const char *path, const char *file, const char *suffix);
+char *filename_noext(const char *file);
+char *filename_directory(const char *file);
+
+// Reading a chunk file. `remaining` is the caller's budget for the chunk being read.
+int qz_openfile(const char *filename, uint32_t type, const char *filetypestr, uint32_t *size);
+int qz_read(int fd, void *dst, uint32_t len, uint32_t *remaining);
+int qz_read_chunk(int fd, qz_chunk *ch, uint32_t *remaining);
+
+// Writing a chunk file: start writes a placeholder header, end patches in type and size and
+// returns the size. Chunks nest by ending them in the reverse order of starting.
+struct chunkfilepos;
+struct chunkfilepos_f;
+chunkfilepos *write_chunk_start(int fd, uint32_t chunktype);
+uint32_t write_chunk_end(chunkfilepos *s);
+chunkfilepos_f *fwrite_chunk_start(FILE *f, uint32_t chunktype);
+uint32_t fwrite_chunk_end(chunkfilepos_f *s);
+
+// Writes all len bytes or ends the run; what names the file in the message.
+void write_all(int fd, const void *src, size_t len, const char *what);
+// Reads up to len bytes, retrying short reads; returns the count (less than len only at the end
+// of the file) or ends the run on a read error.
+size_t read_all(int fd, void *dst, size_t len);
+
+// Copies text into a fixed field of len bytes: the text, then zero bytes to the end. A text as
+// long as the field or longer fills it with no terminating zero.
+void copy_name_field(char *field, const char *text, size_t len);
+
+// ---- Line parser ----
+// Delivers a text file line by line from one fixed window that is refilled in place. A line is
+// handed out inside the window, its line end overwritten with NUL; it stays valid until the
+// next parser_read_line.
+
+constexpr int PARSER_WINDOW = 32767; // data bytes in the window; a NUL always follows them
+
+struct parser {
+    int fd;
+    char buf[PARSER_WINDOW + 1];
+    char *cur;           // first byte not yet handed out
+    char *line;          // the current line, or null once the input is exhausted
+    const char *errinfo; // hint printed last in a parse error report, or null
+    unsigned int nline;  // number of lines delivered so far
+    int32_t bytes_left;  // data bytes from cur to the end of the data in buf
+};
+
+parser *init_parser(const char *filename);
+void parser_fill_buffer(parser *parser);
+void parser_read_line(parser *parser);
+float read_float(char *p, char **end, parser *parser);
+unsigned int read_uint(char *p, char **end, parser *parser);
+[[noreturn]] void die_parser(parser *parser, const char *p, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+#endif

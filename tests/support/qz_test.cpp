@@ -1,0 +1,125 @@
+#include "qz_test.h"
+
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace qzt {
+
+const int DIE_STATUS = 255;
+
+temp_dir::temp_dir() {
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        fs::path p = fs::temp_directory_path() / ("qz_test_" + std::to_string(rd()));
+        if (fs::create_directory(p)) {
+            path = p;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a scratch directory");
+}
+
+temp_dir::~temp_dir() {
+    std::error_code ec;
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path, ec);
+}
+
+std::string read_file(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + p.string());
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const fs::path &p, const std::string &bytes) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + p.string());
+}
+
+std::string u32(uint32_t v) {
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; i++)
+        s[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    return s;
+}
+
+std::string f32(float v) {
+    uint32_t bits;
+    memcpy(&bits, &v, 4);
+    return u32(bits);
+}
+
+std::string zeros(size_t n) {
+    return std::string(n, '\0');
+}
+
+std::string chunk(uint32_t type, const std::string &data) {
+    return u32(type) + u32(static_cast<uint32_t>(data.size())) + data;
+}
+
+std::string field(const std::string &text, size_t len) {
+    std::string s = text.substr(0, len);
+    s.resize(len, '\0');
+    return s;
+}
+
+static fs::path self_dir() {
+    return fs::read_symlink("/proc/self/exe").parent_path();
+}
+
+std::string tool(const std::string &name) {
+    return (self_dir() / name).string();
+}
+
+run_result run(const std::string &program, const std::vector<std::string> &args,
+               const fs::path &cwd, const run_options &options) {
+    temp_dir capture;
+    const fs::path out_path = capture / "stdout";
+    const fs::path err_path = capture / "stderr";
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0)
+            _exit(127);
+        if (options.file_size_limit != 0) {
+            signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails with EFBIG
+            struct rlimit rl = {options.file_size_limit, options.file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(program.c_str()));
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0) {
+    }
+    run_result r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    return r;
+}
+
+} // namespace qzt

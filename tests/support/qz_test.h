@@ -1,0 +1,58 @@
+// Helpers shared by the test programs: scratch directories, whole-file I/O, little-endian byte
+// building, and running the real tools as child processes.
+#ifndef QZ_TEST_H
+#define QZ_TEST_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qzt {
+
+namespace fs = std::filesystem;
+
+// Exit status of a run that ended through the fatal-error path (-1 as the parent sees it).
+extern const int DIE_STATUS;
+
+// A fresh directory that is removed with everything in it when the object goes.
+struct temp_dir {
+    fs::path path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    fs::path operator/(const std::string &name) const { return path / name; }
+};
+
+std::string read_file(const fs::path &p);
+void write_file(const fs::path &p, const std::string &bytes);
+
+// Little-endian byte building.
+std::string u32(uint32_t v);
+std::string f32(float v);
+std::string zeros(size_t n);
+// A chunk: type, size of data, data.
+std::string chunk(uint32_t type, const std::string &data);
+// A fixed field: the text, zero-padded (or cut) to len bytes.
+std::string field(const std::string &text, size_t len);
+
+struct run_result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+struct run_options {
+    uint64_t file_size_limit = 0; // bytes a child may write to one file; 0 for no limit
+};
+
+// The path of one of the project's programs, found beside the test program.
+std::string tool(const std::string &name);
+// Runs program with args in directory cwd; collects its exit status and both output streams.
+run_result run(const std::string &program, const std::vector<std::string> &args,
+               const fs::path &cwd, const run_options &options = {});
+
+} // namespace qzt
+
+#endif
