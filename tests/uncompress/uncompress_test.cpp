@@ -1,0 +1,366 @@
+// qz_uncompress end to end: archives are built byte by byte here, the real program extracts
+// them, and its exit status, both output streams and the extracted bytes are compared exactly.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+#include "qz_test.h"
+
+using namespace qzt;
+
+namespace {
+
+const std::string BANNER = "qz_uncompress 12.09.2012 (ul_tam)\n";
+
+std::string deflate_bytes(const std::string &content) {
+    uLongf len = compressBound(content.size());
+    std::string out(len, '\0');
+    EXPECT_EQ(compress(reinterpret_cast<Bytef *>(out.data()), &len,
+                       reinterpret_cast<const Bytef *>(content.data()), content.size()),
+              Z_OK);
+    out.resize(len);
+    return out;
+}
+
+// One stored file as the archive describes it; tests bend single fields to damage it.
+struct stored {
+    std::string name;
+    std::string content;
+    std::string stream;
+    std::string signature;
+    uint32_t outsize;
+    int64_t offset_delta = 0; // added to the offset the layout gives
+};
+
+stored file(const std::string &name, const std::string &content) {
+    std::string signature = content.substr(0, 4);
+    signature.resize(4, '\0');
+    return {name, content, deflate_bytes(content), signature,
+            static_cast<uint32_t>(content.size())};
+}
+
+// The archive layout: content chunk with index table and stream chunk, then `after` inside
+// the top chunk (an info chunk, say).
+std::string archive(const std::vector<stored> &files, const std::string &path_entry = "",
+                    const std::string &after = "") {
+    uint32_t offset = static_cast<uint32_t>(20 + path_entry.size() + 152 * files.size());
+    std::string entries, streams;
+    for (const stored &f : files) {
+        const uint32_t at = static_cast<uint32_t>(offset + f.offset_delta);
+        entries +=
+            chunk(0x01120000, f.signature + u32(at) + u32(f.outsize) +
+                                  u32(static_cast<uint32_t>(f.stream.size())) + field(f.name, 128));
+        streams += f.stream;
+        offset += static_cast<uint32_t>(f.stream.size());
+    }
+    const std::string table =
+        chunk(0x01100000, u32(static_cast<uint32_t>(files.size())) + path_entry + entries);
+    return chunk(0x30315A51, chunk(0x01000000, table + chunk(0x01200000, streams)) + after);
+}
+
+std::string entry_lines(const stored &f, uint32_t offset) {
+    char buf[256];
+    snprintf(buf, sizeof buf,
+             "      %s\n        insize: %6u, outsize: %6u, offset: %#08x; fileofs = %#08x\n",
+             f.name.c_str(), static_cast<unsigned>(f.stream.size()), f.outsize, offset,
+             offset + 16);
+    return buf;
+}
+
+struct unpack : testing::Test {
+    temp_dir t;
+    run_result extract(const std::string &bytes, const std::vector<std::string> &args = {"x.qz"}) {
+        write_file(t / "x.qz", bytes);
+        return run(tool("qz_uncompress"), args, t.path);
+    }
+    std::string head(const std::string &outdir = "x", const std::string &workdir = ".") {
+        return BANNER + "working dir: " + workdir + "\nreading: 'x.qz'\nCreated output directory " +
+               outdir + "\n";
+    }
+};
+
+TEST_F(unpack, ExtractsEveryFileInIndexOrder) {
+    const stored a = file("a.txt", "hello, world\n");
+    const stored b =
+        file("sub/deeper/b.bin", std::string("\0\1\2\3\4\5", 6) + std::string(40000, 'z'));
+    const stored e = file("sub/empty", "");
+    const run_result r = extract(archive({a, b, e}));
+    const uint32_t first = 20 + 3 * 152;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, head() + "    NumberOfFiles: 3\n    Decompressing...\n" +
+                         entry_lines(a, first) + entry_lines(b, first + a.stream.size()) +
+                         entry_lines(e, first + a.stream.size() + b.stream.size()));
+    EXPECT_EQ(read_file(t / "x" / "a.txt"), a.content);
+    EXPECT_EQ(read_file(t / "x" / "sub" / "deeper" / "b.bin"), b.content);
+    EXPECT_EQ(read_file(t / "x" / "sub" / "empty"), "");
+}
+
+TEST_F(unpack, EmptyArchiveCreatesOnlyTheDirectory) {
+    const run_result r = extract(archive({}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head() + "    NumberOfFiles: 0\n");
+    EXPECT_TRUE(fs::is_directory(t / "x"));
+    EXPECT_TRUE(fs::is_empty(t / "x"));
+}
+
+TEST_F(unpack, OutputDirectoryTakesTheNextFreeName) {
+    fs::create_directory(t / "x");
+    write_file(t / "x.0", "a file counts as taken too");
+    const run_result r = extract(archive({file("f", "1")}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, head("x.1").size()), head("x.1"));
+    EXPECT_EQ(read_file(t / "x.1" / "f"), "1");
+}
+
+TEST_F(unpack, GivesUpAfterOneHundredCandidates) {
+    fs::create_directory(t / "x");
+    for (int n = 0; n < 100; n++)
+        fs::create_directory(t / ("x." + std::to_string(n)));
+    const run_result r = extract(archive({}));
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, BANNER + "working dir: .\nreading: 'x.qz'\n");
+    EXPECT_EQ(r.err, "*error*:Output directory (x.99) already exists , max tries reached");
+}
+
+TEST_F(unpack, NameWithoutDotExtractsBesideItself) {
+    write_file(t / "plain", archive({file("f", "1")}));
+    const run_result r = run(tool("qz_uncompress"), {"plain"}, t.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(t / "plain.0" / "f"), "1");
+}
+
+TEST_F(unpack, ExtensionIsCutAtTheLastDotAnywhere) {
+    fs::create_directory(t / "old.dir");
+    write_file(t / "old.dir" / "archive", archive({file("f", "1")}));
+    const run_result r = run(tool("qz_uncompress"), {"old.dir/archive"}, t.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(t / "old" / "f"), "1");
+}
+
+TEST_F(unpack, BackslashArgumentEntersTheArchiveDirectory) {
+    fs::create_directories(t / "dir" / "sub");
+    write_file(t / "dir" / "sub" / "x.qz", archive({file("f", "1")}));
+    const run_result r = run(tool("qz_uncompress"), {"dir\\sub\\x.qz"}, t.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, head("x", "dir\\sub").size()), head("x", "dir\\sub"));
+    EXPECT_EQ(read_file(t / "dir" / "sub" / "x" / "f"), "1");
+}
+
+TEST_F(unpack, MissingDirectoryCannotBeEntered) {
+    const run_result r = run(tool("qz_uncompress"), {"nowhere\\x.qz"}, t.path);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, BANNER);
+    EXPECT_EQ(r.err, "*error*:chdir('nowhere') failed: No such file or directory\n");
+}
+
+TEST_F(unpack, CommandLine) {
+    write_file(t / "x.qz", archive({}));
+    const std::string usage = "Usage: " + tool("qz_uncompress") + " <options> file.qz\n";
+    struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } cases[] = {
+        {{}, DIE_STATUS, BANNER + usage},
+        {{"-b"}, DIE_STATUS, BANNER + usage},
+        {{"-b", "x.qz"}, DIE_STATUS, BANNER + usage}, // -b takes the name as its value
+        {{"-f"}, DIE_STATUS, BANNER + usage},
+        {{"-x", "x.qz"}, DIE_STATUS, BANNER + "Unknown option -x \n"},
+        {{"-", "x.qz"}, DIE_STATUS, BANNER + "Unknown option - \n"},
+        {{"-fast", "-bx", "ignored", "x.qz", "later.qz"}, 0, head() + "    NumberOfFiles: 0\n"},
+    };
+    for (const auto &c : cases) {
+        fs::remove_all(t / "x");
+        const run_result r = run(tool("qz_uncompress"), c.args, t.path);
+        EXPECT_EQ(r.status, c.status) << c.out;
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(unpack, UnknownChunksAreReportedAndSkipped) {
+    const stored f = file("f", "data");
+    // An info chunk after the content, an index entry at the wrong level, and a stranger in the
+    // index table.
+    std::string a = archive({f}, chunk(0x7777, "abc"), chunk(0x00000001, "info!"));
+    const run_result r = extract(a);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    const uint32_t first = 20 + 11 + 152;
+    char info_line[80];
+    snprintf(info_line, sizeof info_line, "  @ %#.8x UNKNOWN_CHUNK(0x000001) (5 bytes) \n",
+             static_cast<unsigned>(a.size() - 13));
+    EXPECT_EQ(r.out, head() + "    NumberOfFiles: 1\n" +
+                         "      @ 0x0000001c UNKNOWN_CHUNK(0x007777) (3 bytes) \n" + info_line +
+                         "    Decompressing...\n" + entry_lines(f, first));
+    EXPECT_EQ(read_file(t / "x" / "f"), "data");
+}
+
+TEST_F(unpack, KnownTypeAtTheWrongLevelIsUnknown) {
+    const std::string stray = chunk(0x01120000, zeros(144));
+    const std::string a =
+        chunk(0x30315A51, chunk(0x01000000, chunk(0x01100000, u32(0)) + stray) + stray);
+    const run_result r = extract(a);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head() + "    NumberOfFiles: 0\n" +
+                         "    @ 0x0000001c UNKNOWN_CHUNK(0x1120000) (144 bytes) \n" +
+                         "  @ 0x000000b4 UNKNOWN_CHUNK(0x1120000) (144 bytes) \n");
+}
+
+TEST_F(unpack, PathEntriesAreOnlyReported) {
+    const stored f = file("f", "data");
+    for (const auto &[type, word] :
+         {std::pair{0x01130000u, "Base"}, std::pair{0x01140000u, "Full"}}) {
+        fs::remove_all(t / "x");
+        const run_result r = extract(archive({f}, chunk(type, field("C:\\games\\mod", 128))));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, head() + "    NumberOfFiles: 1\n      Warning: " + word +
+                             " path found, folder structure needs fixup: C:\\games\\mod\n" +
+                             "    Decompressing...\n" + entry_lines(f, 20 + 136 + 152));
+        EXPECT_EQ(read_file(t / "x" / "f"), "data");
+    }
+}
+
+TEST_F(unpack, BrokenSignatureIsOnlyAWarning) {
+    stored f = file("f", "abcdef");
+    f.signature = "abcX";
+    stored tiny = file("t", "ab"); // shorter than a signature: compared zero-padded
+    const run_result r = extract(archive({f, tiny}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head() + "    NumberOfFiles: 2\n    Decompressing...\n" +
+                         entry_lines(f, 20 + 304) +
+                         "        -> signature broken! (compressed with QZFileViewer?)\n" +
+                         entry_lines(tiny, 20 + 304 + f.stream.size()));
+    EXPECT_EQ(read_file(t / "x" / "f"), "abcdef");
+    EXPECT_EQ(read_file(t / "x" / "t"), "ab");
+}
+
+TEST_F(unpack, NeverReplacesAnything) {
+    const run_result dup = extract(archive({file("a", "1"), file("a", "2")}));
+    EXPECT_EQ(dup.status, DIE_STATUS);
+    EXPECT_EQ(dup.err, "*error*:already exists a\n");
+    EXPECT_EQ(read_file(t / "x" / "a"), "1");
+
+    fs::remove_all(t / "x");
+    const run_result nested = extract(archive({file("a", "1"), file("a/b", "2")}));
+    EXPECT_EQ(nested.status, DIE_STATUS);
+    EXPECT_EQ(nested.err, "*error*:can't create directory a: file already exists\n");
+}
+
+TEST_F(unpack, RunsOfSlashesMakeOneDirectory) {
+    const run_result r = extract(archive({file("a//b///c", "1")}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(t / "x" / "a" / "b" / "c"), "1");
+}
+
+TEST_F(unpack, FullLengthNameIsTakenWithoutReadingPastTheField) {
+    const std::string name128 = std::string(60, 'd') + "/" + std::string(67, 'n');
+    const run_result r = extract(archive({file(name128 + "cut", "1")}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("      " + name128 + "\n"), std::string::npos);
+    EXPECT_EQ(read_file(t / "x" / std::string(60, 'd') / std::string(67, 'n')), "1");
+}
+
+TEST_F(unpack, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
+    for (const std::string name :
+         {"/etc/evil", "../evil", "a/../../evil", "a/..", "..", "a\\b", "C:evil", "c:/evil", ""}) {
+        fs::remove_all(t / "x");
+        const run_result r = extract(archive({file("good", "1"), file(name, "2")}));
+        EXPECT_EQ(r.status, DIE_STATUS) << name;
+        EXPECT_EQ(r.out, head() + "    NumberOfFiles: 2\n") << name;
+        EXPECT_EQ(r.err, "*error*:unsafe file name in archive: '" + name + "'\n");
+        EXPECT_TRUE(fs::is_empty(t / "x")) << name;
+    }
+    EXPECT_FALSE(fs::exists(t / "evil"));
+}
+
+struct malformed_case {
+    const char *what;
+    std::string bytes;
+    std::string err;
+};
+
+TEST_F(unpack, MalformedArchivesAreRefused) {
+    const stored f = file("f", "some content");
+    const std::string good = archive({f});
+    std::string child_too_big = good;
+    child_too_big[12] = static_cast<char>(child_too_big[12] + 1); // content size + 1
+    std::string short_entry = chunk(
+        0x30315A51, chunk(0x01000000, chunk(0x01100000, u32(1) + chunk(0x01120000, zeros(100)))));
+    std::string top_past_end = good;
+    top_past_end[4] = static_cast<char>(top_past_end[4] + 16);
+    std::string damaged = good;
+    damaged[good.size() - 1] ^= 0x55; // the stream's checksum
+    stored small_outsize = f;
+    small_outsize.outsize = 5;
+    stored large_outsize = f;
+    large_outsize.outsize = 13; // the stream ends after 12 bytes
+    stored beyond = f;
+    beyond.offset_delta = 1;
+    stored ratio = f;
+    ratio.outsize = static_cast<uint32_t>(ratio.stream.size() * 1032 + 1);
+    const malformed_case cases[] = {
+        {"wrong magic", "QZ11" + good.substr(4), "*error*:x.qz: not an QZ_ARCHIVE file\n"},
+        {"shorter than a header", "QZ10", "*error*:x.qz: not an QZ_ARCHIVE file\n"},
+        {"child larger than parent", child_too_big,
+         "*error*:chunk: exceeds size of parents data block\n"},
+        {"short index entry", short_entry,
+         "*error*:trying to read beyond chunk end(req: 144/avail:100)\n"},
+        {"top size past the end", top_past_end, "*error*:unexpected EOF\n"},
+        {"damaged stream", damaged, "*error*:uncompressing error: -3\n"},
+        {"outsize too small", archive({small_outsize}), "*error*:uncompressing error: -5\n"},
+        {"outsize too large", archive({large_outsize}),
+         "*error*:corrupt archive: 'f' inflates to 12 bytes instead of 13\n"},
+        {"stream beyond the end", archive({beyond}),
+         "*error*:corrupt archive: the data of 'f' lies beyond the end of the file\n"},
+        {"impossible ratio", archive({ratio}),
+         "*error*:corrupt archive: 'f' cannot inflate from " + std::to_string(f.stream.size()) +
+             " to " + std::to_string(ratio.outsize) + " bytes\n"},
+    };
+    for (const malformed_case &c : cases) {
+        fs::remove_all(t / "x");
+        const run_result r = extract(c.bytes);
+        EXPECT_EQ(r.status, DIE_STATUS) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_FALSE(fs::exists(t / "x" / "f")) << c.what;
+    }
+}
+
+TEST_F(unpack, TrailingBytesThatCannotHoldAHeader) {
+    for (uint32_t n = 1; n <= 7; n++) {
+        fs::remove_all(t / "x");
+        std::string a = archive({});
+        a += std::string(n, 'z');
+        const uint32_t top = static_cast<uint32_t>(a.size() - 8);
+        a.replace(4, 4, u32(top));
+        const run_result r = extract(a);
+        EXPECT_EQ(r.status, DIE_STATUS);
+        EXPECT_EQ(r.err, "*error*:trying to read beyond chunk end(req: 8/avail:" +
+                             std::to_string(n) + ")\n");
+    }
+}
+
+TEST_F(unpack, MissingArchive) {
+    const run_result r = run(tool("qz_uncompress"), {"none.qz"}, t.path);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, BANNER + "working dir: .\nreading: 'none.qz'\n");
+    EXPECT_EQ(r.err, "*error*:open(): No such file or directory\n");
+    EXPECT_FALSE(fs::exists(t / "none"));
+}
+
+TEST_F(unpack, FailedWriteIsReported) {
+    const stored big = file("big", std::string(20000, 'q'));
+    write_file(t / "x.qz", archive({big}));
+    run_options limited;
+    limited.file_size_limit = 8192;
+    const run_result r = run(tool("qz_uncompress"), {"x.qz"}, t.path, limited);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.err, "*error*:write(big) failed: File too large\n");
+}
+
+} // namespace
