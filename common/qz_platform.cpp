@@ -167,11 +167,7 @@ int plat_chdir(const char *path) {
 }
 
 FILE *plat_fopen(const char *path, const char *mode) {
-#ifdef _WIN32
-    return fopen(path, mode);
-#else
     return fopen(os_path(path), mode);
-#endif
 }
 
 int plat_fseek(FILE *f, int64_t offset, int whence) {
@@ -203,11 +199,7 @@ struct plat_dir {
 };
 
 plat_dir *plat_opendir(const char *path) {
-#ifdef _WIN32
-    DIR *d = opendir(path);
-#else
     DIR *d = opendir(os_path(path));
-#endif
     if (d == nullptr)
         return nullptr;
     return new plat_dir{d};

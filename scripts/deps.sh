@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if any is missing.
 set -euo pipefail
+# With the argument "windows": also the cross compiler, zlib for it, and Wine to run the result.
 needed=(cmake g++ make zlib1g-dev libgtest-dev)
+if [ "${1:-}" = windows ]; then
+  needed+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev binutils-mingw-w64-x86-64 wine wine64 googletest)
+fi
 missing=()
 for p in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -54,14 +54,14 @@ TEST(FileQueries, ExistsAndPresent) {
     temp_dir t;
     write_file(t / "f", "x");
     fs::create_directory(t / "d");
-    EXPECT_EQ(file_exists((t / "f").c_str()), 1);
-    EXPECT_EQ(file_exists((t / "d").c_str()), 0);
-    EXPECT_EQ(file_exists((t / "none").c_str()), 0);
-    EXPECT_EQ(fileordir_present((t / "f").c_str()), 1);
-    EXPECT_EQ(fileordir_present((t / "d").c_str()), 1);
-    EXPECT_EQ(fileordir_present((t / "none").c_str()), 0);
+    EXPECT_EQ(file_exists((t / "f").string().c_str()), 1);
+    EXPECT_EQ(file_exists((t / "d").string().c_str()), 0);
+    EXPECT_EQ(file_exists((t / "none").string().c_str()), 0);
+    EXPECT_EQ(fileordir_present((t / "f").string().c_str()), 1);
+    EXPECT_EQ(fileordir_present((t / "d").string().c_str()), 1);
+    EXPECT_EQ(fileordir_present((t / "none").string().c_str()), 0);
     // A path through a regular file fails with something other than "no such file".
-    EXPECT_EQ(fileordir_present((t / "f" / "x").c_str()), 1);
+    EXPECT_EQ(fileordir_present((t / "f" / "x").string().c_str()), 1);
 }
 
 TEST(FileQueries, BackslashSeparatesOnEveryPlatform) {
@@ -125,7 +125,7 @@ struct chunk_file {
     uint32_t budget = 0;
     explicit chunk_file(const std::string &bytes) {
         write_file(t / "f", bytes);
-        fd = qz_openfile((t / "f").c_str(), 7, "TEST", &budget);
+        fd = qz_openfile((t / "f").string().c_str(), 7, "TEST", &budget);
     }
     ~chunk_file() { plat_close(fd); }
 };
@@ -186,7 +186,7 @@ TEST(ChunkReaderDeath, WrongTypeAndShortFile) {
                 "^\\*error\\*:" + wrong + ": not an TEST file\n$");
     EXPECT_EXIT(qz_openfile(shrt.c_str(), 7, "TEST", &size), testing::ExitedWithCode(DIE_STATUS),
                 "^\\*error\\*:" + shrt + ": not an TEST file\n$");
-    EXPECT_EXIT(qz_openfile((t / "none").c_str(), 7, "TEST", &size),
+    EXPECT_EXIT(qz_openfile((t / "none").string().c_str(), 7, "TEST", &size),
                 testing::ExitedWithCode(DIE_STATUS),
                 "^\\*error\\*:open\\(\\): No such file or directory\n$");
 }

@@ -6,15 +6,23 @@
 #include <sstream>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace qzt {
 
+#ifdef _WIN32
+const int DIE_STATUS = -1;
+#else
 const int DIE_STATUS = 255;
+#endif
 
 temp_dir::temp_dir() {
     std::random_device rd;
@@ -77,12 +85,77 @@ std::string field(const std::string &text, size_t len) {
     return s;
 }
 
+#ifdef _WIN32
+
 static fs::path self_dir() {
-    return fs::read_symlink("/proc/self/exe").parent_path();
+    char buf[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+    return fs::path(std::string(buf, n)).parent_path();
 }
 
-std::string tool(const std::string &name) {
-    return (self_dir() / name).string();
+// Quotes one argument so that the child's runtime splits it back exactly.
+static std::string quote(const std::string &arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
+        return arg;
+    std::string q = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            backslashes++;
+            continue;
+        }
+        q.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        q += c;
+    }
+    q.append(2 * backslashes, '\\');
+    return q + "\"";
+}
+
+static HANDLE inheritable_file(const fs::path &p) {
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    return CreateFileA(p.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+run_result run(const std::string &program, const std::vector<std::string> &args,
+               const fs::path &cwd, const run_options &) {
+    temp_dir capture;
+    const fs::path out_path = capture / "stdout";
+    const fs::path err_path = capture / "stderr";
+    std::string cmdline = quote(program);
+    for (const std::string &a : args)
+        cmdline += " " + quote(a);
+    fflush(nullptr);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = inheritable_file(out_path);
+    si.hStdError = inheritable_file(err_path);
+    PROCESS_INFORMATION pi = {};
+    const std::string dir = cwd.string();
+    if (!CreateProcessA(nullptr, cmdline.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(),
+                        &si, &pi))
+        throw std::runtime_error("cannot start " + program);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    CloseHandle(si.hStdOutput);
+    CloseHandle(si.hStdError);
+    run_result r;
+    r.status = static_cast<int>(code);
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    return r;
+}
+
+#else
+
+static fs::path self_dir() {
+    return fs::read_symlink("/proc/self/exe").parent_path();
 }
 
 run_result run(const std::string &program, const std::vector<std::string> &args,
@@ -120,6 +193,16 @@ run_result run(const std::string &program, const std::vector<std::string> &args,
     r.out = read_file(out_path);
     r.err = read_file(err_path);
     return r;
+}
+
+#endif
+
+std::string tool(const std::string &name) {
+#ifdef _WIN32
+    return (self_dir() / (name + ".exe")).string();
+#else
+    return (self_dir() / name).string();
+#endif
 }
 
 } // namespace qzt

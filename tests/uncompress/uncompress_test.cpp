@@ -354,6 +354,9 @@ TEST_F(unpack, MissingArchive) {
 }
 
 TEST_F(unpack, FailedWriteIsReported) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a child's file size cannot be limited on Windows";
+#endif
     const stored big = file("big", std::string(20000, 'q'));
     write_file(t / "x.qz", archive({big}));
     run_options limited;
