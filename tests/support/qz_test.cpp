@@ -85,6 +85,16 @@ std::string field(const std::string &text, size_t len) {
     return s;
 }
 
+std::string exactly(const std::string &text) {
+    std::string r = "^";
+    for (char c : text) {
+        if (strchr("\\^$.|?*+()[]{}", c) != nullptr)
+            r += '\\';
+        r += c;
+    }
+    return r + "$";
+}
+
 #ifdef _WIN32
 
 static fs::path self_dir() {

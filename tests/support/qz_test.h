@@ -37,6 +37,9 @@ std::string chunk(uint32_t type, const std::string &data);
 // A fixed field: the text, zero-padded (or cut) to len bytes.
 std::string field(const std::string &text, size_t len);
 
+// A regular expression (for death tests) that matches exactly the given text.
+std::string exactly(const std::string &text);
+
 struct run_result {
     int status;
     std::string out;

@@ -1,0 +1,189 @@
+// The line parser on real files: line rules, window refills, number conversion, error reports.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qz_filefunc.h"
+#include "qz_platform.h"
+#include "qz_test.h"
+
+using namespace qzt;
+using namespace std::string_literals;
+
+namespace {
+
+using lines = std::vector<std::string>;
+
+uint32_t bits(float v) {
+    uint32_t b;
+    memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+// A parser on a file holding the given bytes.
+struct open_file {
+    temp_dir t;
+    parser *ps;
+    std::string out; // what init_parser printed
+    explicit open_file(const std::string &bytes) {
+        write_file(t / "f", bytes);
+        testing::internal::CaptureStdout();
+        ps = init_parser(name().c_str());
+        out = testing::internal::GetCapturedStdout();
+    }
+    ~open_file() {
+        plat_close(ps->fd);
+        free(ps);
+    }
+    std::string name() const { return (t / "f").string(); }
+    void skip_to(unsigned int n) {
+        while (ps->line != nullptr && ps->nline < n)
+            parser_read_line(ps);
+        ASSERT_NE(ps->line, nullptr);
+    }
+};
+
+// Every line delivered, checking on the way that each lies inside the window with the data
+// still NUL-terminated, and that the end of input stays the end.
+lines all_lines(const std::string &bytes) {
+    open_file f(bytes);
+    EXPECT_EQ(f.out, "reading: '" + f.name() + "' ...\n");
+    lines got;
+    for (parser *ps = f.ps; ps->line != nullptr; parser_read_line(ps)) {
+        EXPECT_TRUE(ps->line >= ps->buf && ps->line < ps->buf + sizeof ps->buf);
+        EXPECT_EQ(ps->cur[ps->bytes_left], '\0');
+        EXPECT_EQ(ps->nline, got.size() + 1);
+        got.emplace_back(ps->line);
+    }
+    for (int i = 0; i < 2; i++) {
+        parser_read_line(f.ps);
+        EXPECT_EQ(f.ps->line, nullptr);
+        EXPECT_EQ(f.ps->nline, got.size());
+    }
+    return got;
+}
+
+TEST(Parser, LineEnds) {
+    EXPECT_EQ(all_lines(""), lines{});
+    EXPECT_EQ(all_lines("\n"), lines{""});
+    EXPECT_EQ(all_lines("a\n\nb\nunterminated"), (lines{"a", "", "b"}));
+    EXPECT_EQ(all_lines("a\r\n\r\nb\rc\n\r"), (lines{"a", "", "b\rc"}));
+    EXPECT_EQ(all_lines("a\nb\0c\nd\n"s), lines{"a"});
+}
+
+TEST(Parser, LongestLineFitsTheWindowWhereverItStarts) {
+    const std::string longest(PARSER_WINDOW - 1, 'y');
+    EXPECT_EQ(all_lines("x\n" + longest + "\nz\n"), (lines{"x", longest, "z"}));
+    EXPECT_EQ(all_lines("x\n" + longest + "y\nz\n"), lines{"x"});
+    // The carriage return counts against the window.
+    const std::string shorter(PARSER_WINDOW - 2, 'y');
+    EXPECT_EQ(all_lines(shorter + "\r\nz\n"), (lines{shorter, "z"}));
+    EXPECT_EQ(all_lines(longest + "\r\nz\n"), lines{});
+}
+
+TEST(Parser, FileOfManyWindows) {
+    std::string text;
+    lines want;
+    for (int i = 0; want.size() < 20000; i++) {
+        want.push_back(std::string(i * 37 % 311, static_cast<char>('a' + i % 26)) +
+                       std::to_string(i));
+        text += want.back() + (i % 7 == 0 ? "\r\n" : "\n");
+    }
+    ASSERT_GT(text.size(), 3000000u);
+    EXPECT_EQ(all_lines(text), want);
+}
+
+TEST(Parser, HintLastsOneLine) {
+    open_file f("a\nb\n");
+    f.ps->errinfo = "hint";
+    parser_read_line(f.ps);
+    EXPECT_EQ(f.ps->errinfo, nullptr);
+}
+
+TEST(Parser, Numbers) {
+    open_file f("v 1.5 -2e3 +.25 rest 1e-40 -6.46540895e-40 1e-50 -1e-50\n"
+                "-1 4294967295 +007 9\n");
+    char *e;
+    EXPECT_EQ(read_float(f.ps->line + 1, &e, f.ps), 1.5f);
+    EXPECT_EQ(read_float(e, &e, f.ps), -2000.0f);
+    EXPECT_EQ(read_float(e, &e, f.ps), 0.25f);
+    EXPECT_STREQ(e, " rest 1e-40 -6.46540895e-40 1e-50 -1e-50");
+    // Underflow is no error: the denormal, or a zero of the number's sign, is kept.
+    EXPECT_EQ(bits(read_float(e + 5, &e, f.ps)), bits(1e-40f));
+    EXPECT_EQ(bits(read_float(e, &e, f.ps)), bits(-6.46540895e-40f));
+    EXPECT_EQ(bits(read_float(e, &e, f.ps)), 0u);
+    EXPECT_EQ(bits(read_float(e, &e, f.ps)), 0x80000000u);
+    parser_read_line(f.ps);
+    EXPECT_EQ(read_uint(f.ps->line, &e, f.ps), 4294967295u);
+    EXPECT_EQ(read_uint(e, &e, f.ps), 4294967295u);
+    EXPECT_EQ(read_uint(e, &e, f.ps), 7u);
+    EXPECT_EQ(read_uint(e, &e, f.ps), 9u);
+    EXPECT_EQ(*e, '\0');
+}
+
+using ParserDeath = testing::Test;
+
+TEST(ParserDeath, CaretStandsBeforeThePosition) {
+    open_file f("abcdef\n");
+    const std::string head = "*error*:bad 3\non line 1,";
+    EXPECT_EXIT(die_parser(f.ps, f.ps->line, "bad %d\n", 3), testing::ExitedWithCode(DIE_STATUS),
+                exactly(head + "0:\nabcdef\n^\n"));
+    EXPECT_EXIT(die_parser(f.ps, f.ps->line + 1, "bad %d\n", 3),
+                testing::ExitedWithCode(DIE_STATUS), exactly(head + "1:\nabcdef\n^\n"));
+    EXPECT_EXIT(die_parser(f.ps, f.ps->line + 5, "bad %d\n", 3),
+                testing::ExitedWithCode(DIE_STATUS), exactly(head + "5:\nabcdef\n    ^\n"));
+}
+
+TEST(ParserDeath, HintAndLineWithoutPosition) {
+    open_file f("abc\ndef\n");
+    f.ps->errinfo = "the hint";
+    EXPECT_EXIT(die_parser(f.ps, nullptr, "bad\n"), testing::ExitedWithCode(DIE_STATUS),
+                exactly("*error*:bad\non line 1: abc\nthe hint\n"));
+    parser_read_line(f.ps);
+    EXPECT_EXIT(die_parser(f.ps, f.ps->line, "bad\n"), testing::ExitedWithCode(DIE_STATUS),
+                exactly("*error*:bad\non line 2,0:\ndef\n^\n"));
+}
+
+TEST(ParserDeath, FloatErrors) {
+    open_file f("1\n2\n3\n4\n5\n6\npos 1 x 3\nv   \n1e999 -1e39\n");
+    f.skip_to(7);
+    char *e;
+    EXPECT_EQ(read_float(f.ps->line + 3, &e, f.ps), 1.0f);
+    EXPECT_EXIT(read_float(e, &e, f.ps), testing::ExitedWithCode(DIE_STATUS),
+                exactly("*error*:expected float\non line 7,5:\npos 1 x 3\n    ^\n"));
+    f.skip_to(8);
+    EXPECT_EXIT(read_float(f.ps->line + 1, &e, f.ps), testing::ExitedWithCode(DIE_STATUS),
+                exactly("*error*:expected float\non line 8,1:\nv   \n^\n"));
+    f.skip_to(9);
+    const std::string range = "*error*:strtof(): " + std::string(strerror(ERANGE));
+    EXPECT_EXIT(read_float(f.ps->line, &e, f.ps), testing::ExitedWithCode(DIE_STATUS),
+                exactly(range + "\non line 9,0:\n1e999 -1e39\n^\n"));
+    EXPECT_EXIT(read_float(f.ps->line + 5, &e, f.ps), testing::ExitedWithCode(DIE_STATUS),
+                exactly(range + "\non line 9,5:\n1e999 -1e39\n    ^\n"));
+}
+
+TEST(ParserDeath, IntegerErrors) {
+    open_file f("4294967296 -4294967296 x\n");
+    char *p = f.ps->line, *e;
+    const std::string range = "*error*:strtoul(): " + std::string(strerror(ERANGE));
+    EXPECT_EXIT(read_uint(p, &e, f.ps), testing::ExitedWithCode(DIE_STATUS),
+                exactly(range + "\non line 1,0:\n" + p + "\n^\n"));
+    EXPECT_EXIT(read_uint(p + 10, &e, f.ps), testing::ExitedWithCode(DIE_STATUS),
+                exactly(range + "\non line 1,10:\n" + p + "\n         ^\n"));
+    EXPECT_EXIT(read_uint(p + 22, &e, f.ps), testing::ExitedWithCode(DIE_STATUS),
+                exactly("*error*:parser: expected integer\non line 1,22:\n" + std::string(p) +
+                        "\n" + std::string(21, ' ') + "^\n"));
+}
+
+TEST(ParserDeath, MissingFile) {
+    temp_dir t;
+    const std::string name = (t / "none").string();
+    EXPECT_EXIT(init_parser(name.c_str()), testing::ExitedWithCode(DIE_STATUS),
+                exactly("*error*:open(" + name + ") failed: " + strerror(ENOENT) + "\n"));
+}
+
+} // namespace
