@@ -60,8 +60,11 @@ TEST(FileQueries, ExistsAndPresent) {
     EXPECT_EQ(fileordir_present((t / "f").string().c_str()), 1);
     EXPECT_EQ(fileordir_present((t / "d").string().c_str()), 1);
     EXPECT_EQ(fileordir_present((t / "none").string().c_str()), 0);
-    // A path through a regular file fails with something other than "no such file".
+#ifndef _WIN32
+    // A path through a regular file fails with something other than "no such file" here
+    // (Windows reports "no such file" for it).
     EXPECT_EQ(fileordir_present((t / "f" / "x").string().c_str()), 1);
+#endif
 }
 
 TEST(FileQueries, BackslashSeparatesOnEveryPlatform) {
@@ -183,9 +186,9 @@ TEST(ChunkReaderDeath, WrongTypeAndShortFile) {
     uint32_t size;
     const std::string wrong = (t / "wrong").string(), shrt = (t / "short").string();
     EXPECT_EXIT(qz_openfile(wrong.c_str(), 7, "TEST", &size), testing::ExitedWithCode(DIE_STATUS),
-                "^\\*error\\*:" + wrong + ": not an TEST file\n$");
+                exactly("*error*:" + wrong + ": not an TEST file\n"));
     EXPECT_EXIT(qz_openfile(shrt.c_str(), 7, "TEST", &size), testing::ExitedWithCode(DIE_STATUS),
-                "^\\*error\\*:" + shrt + ": not an TEST file\n$");
+                exactly("*error*:" + shrt + ": not an TEST file\n"));
     EXPECT_EXIT(qz_openfile((t / "none").string().c_str(), 7, "TEST", &size),
                 testing::ExitedWithCode(DIE_STATUS),
                 "^\\*error\\*:open\\(\\): No such file or directory\n$");

@@ -1,8 +1,9 @@
 #include "qz_test.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -24,16 +25,52 @@ const int DIE_STATUS = -1;
 const int DIE_STATUS = 255;
 #endif
 
+static std::string this_process() {
+#ifdef _WIN32
+    return std::to_string(GetCurrentProcessId());
+#else
+    return std::to_string(getpid());
+#endif
+}
+
+// The process that the test run started in. A death test on Windows runs the test again in a
+// child process, which inherits this from the environment.
+static std::string run_id() {
+    if (const char *id = getenv("QZ_TEST_RUN"))
+        return id;
+    const std::string id = this_process();
+#ifdef _WIN32
+    _putenv_s("QZ_TEST_RUN", id.c_str());
+#else
+    setenv("QZ_TEST_RUN", id.c_str(), 1);
+#endif
+    return id;
+}
+
+// Scratch directories are named after the run, the test and their number within the test, so
+// that a death test's child, which repeats the test's steps, works in the same directory and
+// reports the same paths as its parent.
 temp_dir::temp_dir() {
-    std::random_device rd;
-    for (int attempt = 0; attempt < 100; attempt++) {
-        fs::path p = fs::temp_directory_path() / ("qz_test_" + std::to_string(rd()));
-        if (fs::create_directory(p)) {
-            path = p;
-            return;
-        }
+    static std::string last_test;
+    static int count = 0;
+    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string test = info != nullptr ? std::string(info->test_suite_name()) + "_" + info->name()
+                                       : std::string("global");
+    for (char &c : test)
+        if (!isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    if (test != last_test) {
+        last_test = test;
+        count = 0;
     }
-    throw std::runtime_error("cannot create a scratch directory");
+    const std::string run = run_id();
+    path =
+        fs::temp_directory_path() / ("qz_test_" + run + "_" + test + "_" + std::to_string(count++));
+    // The child of a death test takes the directory over as it stands: its parent may hold
+    // files in it open, and Windows does not remove open files.
+    if (run == this_process())
+        fs::remove_all(path);
+    fs::create_directories(path);
 }
 
 temp_dir::~temp_dir() {
@@ -134,8 +171,10 @@ run_result run(const std::string &program, const std::vector<std::string> &args,
     const fs::path out_path = capture / "stdout";
     const fs::path err_path = capture / "stderr";
     std::string cmdline = quote(program);
-    for (const std::string &a : args)
-        cmdline += " " + quote(a);
+    for (const std::string &a : args) {
+        cmdline += ' ';
+        cmdline += quote(a);
+    }
     fflush(nullptr);
     STARTUPINFOA si = {};
     si.cb = sizeof si;
@@ -206,6 +245,10 @@ run_result run(const std::string &program, const std::vector<std::string> &args,
 }
 
 #endif
+
+fs::path source_dir() {
+    return QZ_SOURCE_DIR;
+}
 
 std::string tool(const std::string &name) {
 #ifdef _WIN32

@@ -50,6 +50,9 @@ struct run_options {
     uint64_t file_size_limit = 0; // bytes a child may write to one file; 0 for no limit
 };
 
+// The top of the project's sources.
+fs::path source_dir();
+
 // The path of one of the project's programs, found beside the test program.
 std::string tool(const std::string &name);
 // Runs program with args in directory cwd; collects its exit status and both output streams.

@@ -1,0 +1,67 @@
+// qz_import's state and phases. The driver allocates the lists, the OBJ and MTL readers fill
+// them, and the two writers turn them into the object file and one material file per material.
+// Everything a run builds lives until the process ends; nothing is freed one by one.
+#ifndef QZOBJ_IMPORT_H
+#define QZOBJ_IMPORT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "qz.h"
+#include "qz_path.h"
+
+// Capacity of each attribute list (in elements) and of the triangle list (in triangles).
+constexpr unsigned MAX_LIST_SIZE = 32768;
+
+// One distinct (position, texture coordinate, normal) triple used by a face corner; all three
+// indices are zero-based.
+struct v_entry {
+    unsigned idx; // place in the written vertex array, set by the object writer
+    unsigned v_idx;
+    unsigned vt_idx;
+    unsigned vn_idx;
+    v_entry *next; // next greater triple
+};
+
+struct material {
+    char *name;
+    char *texture; // file of the last map_Kd, kept for reference only
+    uint8_t material_used;
+    qz_material *qzmat;
+    qz_tex *diffusemap;
+    qz_tex *normalmap;
+    qz_tex *specularmap;
+    material *next;
+};
+
+extern int force_overwrite;
+extern int verbose;
+extern char *obj_name;
+
+extern unsigned num_v, num_vn, num_vt;
+extern float *v_list;  // 3 floats per position
+extern float *vn_list; // 3 floats per normal
+extern float *vt_list; // 2 floats per texture coordinate
+
+extern unsigned nventries;
+extern v_entry *v_entries;  // ascending by (v_idx, vt_idx, vn_idx), no two alike
+extern unsigned nindices;   // triangles read
+extern v_entry **v_indices; // three corners per triangle, in face order
+
+extern unsigned nmaterials;
+extern material *material_list; // in order of first definition
+extern material *act_mat;       // the material whose run of faces is open
+
+extern path_data_ll *path_list;
+
+// Zero-filled memory, or the end of the run.
+void *xcalloc(size_t count, size_t size);
+char *xstrdup(const char *s);
+
+int read_obj_file(const char *filename);
+void read_mtl_file(const char *filename);
+material *material_exists(material *m, const char *materialname);
+void write_object_file(const char *filename);
+void write_material_files();
+
+#endif

@@ -1,0 +1,199 @@
+// The MTL reader: one material node per name, its record with the engine's fixed defaults, and
+// up to three texture slots. Only opacity, the engine's flag byte, three maps and their alpha
+// settings are taken from the file.
+#include "qzobj_import.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "qz_filefunc.h" // parser, print, die, file_exists
+#include "qz_platform.h" // close
+
+// The three maps differ only in their slot, their alpha defaults and their words.
+struct texture_map {
+    const char *keyword;
+    const char *alpha_keyword;
+    qz_tex *material::*slot;
+    uint8_t alpha_channel;
+    uint8_t alpha_bits;
+    const char *no_material;   // format; given the line number, used or not
+    const char *no_texture;    // format: MTL file, texture file, line number
+    const char *note;          // format: texture file, line number
+    const char *alpha_missing; // format: line number
+    const char *alpha_note;    // format: channel, bits, line number
+};
+
+static const texture_map texture_maps[] = {
+    {"map_Kd ", "map_Kd_alpha ", &material::diffusemap, 0, 8, "missing newmtl statement\n",
+     "%s: referenced texture doesn't exist '%s' on line %u\n", "map_Kd:   texture: '%s' @%u\n",
+     "map_Kd not defined yet on line %u\n",
+     "map_Kd_alpha: alphaChannel: 0x%02x alphaBits: 0x%02x @%u\n"},
+    {"map_Ks ", "map_Ks_alpha ", &material::specularmap, 0, 0,
+     "missing newmtl statement on line %u\n",
+     "%s: referenced texture doesn't exist: '%s' on line %u\n", "map_Ks:   texture: '%s' @%u\n",
+     "map_Ks not defined yet on line %u\n",
+     "map_Ks_alpha: alphaChannel: 0x%02x alphaBits: 0x%02x @%u\n"},
+    {"map_bump ", "map_bump_alpha ", &material::normalmap, 1, 8, "missing newmtl statement\n",
+     "%s: referenced texture doesn't exist: '%s' on line %u\n", "map_bump: texture: '%s' @%u\n",
+     "map_bump not defined yet on line %u\n",
+     "map_bump_alpha: alphaChannel: 0x%02x alphaBits: 0x%02x @%u\n"},
+};
+
+material *material_exists(material *m, const char *materialname) {
+    for (; m != nullptr; m = m->next)
+        if (strcmp(m->name, materialname) == 0)
+            return m;
+    return nullptr;
+}
+
+static char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The text behind a keyword and its one blank at the start of the line, ignoring the case of
+// ASCII letters; or null.
+static char *statement_nocase(char *line, const char *keyword) {
+    size_t i = 0;
+    for (; keyword[i] != '\0'; i++)
+        if (ascii_lower(line[i]) != ascii_lower(keyword[i]))
+            return nullptr;
+    return line + i;
+}
+
+// A material's file is named after the first 32 characters of its name. A separator, a drive
+// prefix or ".." there would put the file somewhere else than the model's directory.
+static void check_material_name(const char *name, const char *filename, unsigned line) {
+    char stem[QZ_RECORD_NAME_LEN + 1] = {};
+    strncpy(stem, name, QZ_RECORD_NAME_LEN);
+    if (strpbrk(stem, "/\\:") != nullptr || strcmp(stem, "..") == 0)
+        die("%s: material name '%s' on line %u would put its file outside the working "
+            "directory\n",
+            filename, name, line);
+}
+
+static qz_material *new_material_record(const char *name) {
+    auto *r = static_cast<qz_material *>(xcalloc(1, sizeof(qz_material)));
+    copy_name_field(r->name, name, sizeof r->name);
+    r->opacity = 0xFF;
+    r->glossiness = 4;
+    r->ambient.c = {0x80, 0x80, 0x80, 0xFF};
+    r->diffuse.c = {0x80, 0x80, 0x80, 0xFF};
+    r->specular.c = {0xFF, 0xFF, 0xFF, 0xFF};
+    r->illumination.c = {0xFF, 0xFF, 0xFF, 0xFF};
+    return r;
+}
+
+static material *start_material(const char *name, const char *filename, unsigned line) {
+    if (verbose)
+        print(1, "newmtl: %s @%u\n", name, line);
+    material *m = material_exists(material_list, name);
+    if (m != nullptr) {
+        print(0, "[warn] Material %s already defined, old material data will be overwritten\n",
+              name);
+        return m;
+    }
+    check_material_name(name, filename, line);
+    m = static_cast<material *>(xcalloc(1, sizeof(material)));
+    m->name = xstrdup(name);
+    m->qzmat = new_material_record(name);
+    material **tail = &material_list;
+    while (*tail != nullptr)
+        tail = &(*tail)->next;
+    *tail = m;
+    nmaterials++;
+    return m;
+}
+
+// Opacity is stored as a byte; values outside 0..1 are held at the nearest end rather than
+// wrapped, so a slightly high "d 1.01" stays opaque.
+static uint8_t opacity_byte(float d) {
+    const float v = d * 255;
+    if (!(v > 0)) // NaN too
+        return 0;
+    return v >= 255 ? 0xFF : static_cast<uint8_t>(v);
+}
+
+static void read_texture_map(const texture_map &map, const char *texname, material *m,
+                             const char *filename, unsigned line) {
+    if (m == nullptr)
+        die(map.no_material, line);
+    if (map.slot == &material::diffusemap) {
+        free(m->texture);
+        m->texture = xstrdup(texname);
+    }
+    if (!file_exists(texname))
+        die(map.no_texture, filename, texname, line);
+    if (verbose)
+        print(2, map.note, texname, line);
+    // A map given again starts afresh: the slot is refilled, its alpha settings with it.
+    qz_tex *t = m->*map.slot;
+    if (t == nullptr)
+        t = m->*map.slot = static_cast<qz_tex *>(xcalloc(1, sizeof(qz_tex)));
+    *t = qz_tex{};
+    t->amount = 0xFF;
+    t->alphaChannel = map.alpha_channel;
+    t->alphaBits = map.alpha_bits;
+    t->tileU = 0xFF;
+    t->tileV = 0xFF;
+    copy_name_field(t->file, texname, sizeof t->file);
+}
+
+static void read_texture_alpha(const texture_map &map, char *p, material *m, parser *parser) {
+    const unsigned channel = read_uint(p, &p, parser);
+    const unsigned bits = read_uint(p, &p, parser);
+    qz_tex *t = m != nullptr ? m->*map.slot : nullptr;
+    if (t == nullptr)
+        die(map.alpha_missing, parser->nline);
+    t->alphaChannel = static_cast<uint8_t>(channel);
+    t->alphaBits = static_cast<uint8_t>(bits);
+    if (verbose)
+        print(2, map.alpha_note, t->alphaChannel, t->alphaBits, parser->nline);
+}
+
+// Handles one line; returns the current material, which a "newmtl" line changes.
+static material *read_mtl_parse_line(parser *parser, const char *filename, material *m) {
+    char *line = parser->line;
+    const unsigned n = parser->nline;
+    char *rest = nullptr;
+    if (strncmp(line, "newmtl ", 7) == 0)
+        return start_material(line + 7, filename, n);
+    if ((rest = statement_nocase(line, "d ")) != nullptr) {
+        if (m == nullptr)
+            die("missing newmtl statement\n");
+        m->qzmat->opacity = opacity_byte(read_float(rest, &rest, parser));
+        if (verbose)
+            print(2, "d: opacity: 0x%02x @%u\n", m->qzmat->opacity, n);
+    } else if (statement_nocase(line, "Ka ") != nullptr) {
+        if (verbose)
+            print(2, "Ka: unsupported currently @%u\n", n);
+    } else if ((rest = statement_nocase(line, "qzflags ")) != nullptr) {
+        if (m == nullptr)
+            die("missing newmtl statement\n");
+        m->qzmat->flags = static_cast<uint8_t>(read_uint(rest, &rest, parser));
+        if (verbose)
+            print(2, "qzflags: 0x%02x @%u\n", m->qzmat->flags, n);
+    } else {
+        for (const texture_map &map : texture_maps)
+            if ((rest = statement_nocase(line, map.alpha_keyword)) != nullptr) {
+                read_texture_alpha(map, rest, m, parser);
+                return m;
+            }
+        for (const texture_map &map : texture_maps)
+            if ((rest = statement_nocase(line, map.keyword)) != nullptr) {
+                read_texture_map(map, rest, m, filename, n);
+                return m;
+            }
+    }
+    return m;
+}
+
+void read_mtl_file(const char *filename) {
+    parser *parser = init_parser(filename);
+    material *current = nullptr; // every library starts without one
+    while (parser->line != nullptr) {
+        current = read_mtl_parse_line(parser, filename, current);
+        parser_read_line(parser);
+    }
+    plat_close(parser->fd);
+    free(parser);
+}

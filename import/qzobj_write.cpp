@@ -1,0 +1,125 @@
+// The two writers: the object file (object record, vertices, indices, material records, path
+// points) and one material file per material with its texture slots.
+#include "qzobj_import.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "qz_filefunc.h" // print, die, chunk writers
+#include "qz_platform.h" // descriptor I/O
+
+// A chunk whose size is known beforehand is written whole instead of back-patched.
+static void write_header(int fd, uint32_t type, uint32_t size, const char *filename) {
+    const qz_chunk header = {type, size};
+    write_all(fd, &header, sizeof header, filename);
+}
+
+static int open_output(const char *filename) {
+    if (!force_overwrite && file_exists(filename))
+        die("'%s' already exists. Remove or use -f to force overwrite\n", filename);
+    const int fd = plat_open_write(filename);
+    if (fd < 0)
+        die("open output file failed: %s\n", strerror(errno));
+    return fd;
+}
+
+static void close_output(int fd, const char *filename) {
+    if (plat_close(fd) != 0)
+        die("write(%s) failed: %s\n", filename, strerror(errno));
+}
+
+static void write_vertices(int fd, const char *filename) {
+    write_header(fd, CHUNK_VERTICES, nventries * sizeof(qz_vertex) + 4, filename);
+    write_all(fd, &nventries, sizeof nventries, filename);
+    auto *vertices = static_cast<qz_vertex *>(xcalloc(nventries + 1, sizeof(qz_vertex)));
+    qz_vertex *out = vertices;
+    unsigned i = 0;
+    for (v_entry *e = v_entries; e != nullptr; e = e->next, out++) {
+        e->idx = i++;
+        const float *pos = v_list + 3 * size_t{e->v_idx};
+        const float *nor = vn_list + 3 * size_t{e->vn_idx};
+        const float *uv = vt_list + 2 * size_t{e->vt_idx};
+        // The engine's texture origin is at the other edge, hence the negated v.
+        *out = qz_vertex{
+            {pos[0], pos[1], pos[2]}, {nor[0], nor[1], nor[2]}, 0x80808080, {uv[0], -uv[1]}};
+    }
+    write_all(fd, vertices, nventries * sizeof(qz_vertex), filename);
+    free(vertices);
+}
+
+// Needs every entry's idx, so it follows write_vertices.
+static void write_indices(int fd, const char *filename) {
+    const uint32_t count = 3 * nindices;
+    write_header(fd, CHUNK_INDICES, count * 4 + 4, filename);
+    write_all(fd, &count, sizeof count, filename);
+    auto *indices = static_cast<uint32_t *>(xcalloc(count + 1, sizeof(uint32_t)));
+    for (uint32_t i = 0; i < count; i++)
+        indices[i] = v_indices[i]->idx;
+    write_all(fd, indices, count * sizeof(uint32_t), filename);
+    free(indices);
+}
+
+void write_object_file(const char *filename) {
+    print(0, "writing: '%s'\n", filename);
+    const uint32_t vdata_len = nventries * sizeof(qz_vertex) + 4;
+    const uint32_t idata_len = nindices * 12 + 4;
+    const uint32_t mdata_len = nmaterials * (sizeof(qz_chunk) + sizeof(qz_material)) + 4;
+    const uint32_t objdata_len = vdata_len + idata_len + mdata_len + 3 * sizeof(qz_chunk);
+    const int fd = open_output(filename);
+
+    chunkfilepos *h_qzobject = write_chunk_start(fd, CHUNK_OBJECT);
+    qz_object object = {};
+    copy_name_field(object.name, obj_name, sizeof object.name);
+    object.quat.w = 1.0f;
+    write_all(fd, &object, sizeof object, filename);
+
+    chunkfilepos *h_qzobjectdata = write_chunk_start(fd, CHUNK_OBJECTDATA);
+    write_vertices(fd, filename);
+    write_indices(fd, filename);
+    write_header(fd, CHUNK_MATERIALS, mdata_len, filename);
+    write_all(fd, &nmaterials, sizeof nmaterials, filename);
+    for (const material *m = material_list; m != nullptr; m = m->next) {
+        write_header(fd, CHUNK_MATDEF, sizeof(qz_material), filename);
+        write_all(fd, m->qzmat, sizeof(qz_material), filename);
+    }
+    if (write_chunk_end(h_qzobjectdata) != objdata_len)
+        die("Internal Chunk Writer error, please report");
+
+    for (const path_data_ll *p = path_list; p != nullptr; p = p->next) {
+        write_header(fd, CHUNK_PATH, sizeof(qz_path), filename);
+        write_all(fd, &p->p, sizeof(qz_path), filename);
+    }
+    write_chunk_end(h_qzobject);
+    close_output(fd, filename);
+}
+
+void write_material_files() {
+    for (const material *m = material_list; m != nullptr; m = m->next) {
+        // The record's name field is the name cut to 32 characters, with no terminator then.
+        char name[QZ_RECORD_NAME_LEN + 1] = {};
+        memcpy(name, m->qzmat->name, QZ_RECORD_NAME_LEN);
+        char *filename = make_path(nullptr, name, ".material_new");
+        print(0, "writing material: '%s'\n", filename);
+        const int fd = open_output(filename);
+
+        chunkfilepos *statechunkmatdef = write_chunk_start(fd, CHUNK_MATDEF);
+        write_all(fd, m->qzmat, sizeof(qz_material), filename);
+        // Always diffuse, specular, normal: the order of the format, not of the type codes.
+        const struct {
+            uint32_t type;
+            const qz_tex *tex;
+        } slots[] = {{CHUNK_MATDEF_DIFFUSEMAP, m->diffusemap},
+                     {CHUNK_MATDEF_SPECULARMAP, m->specularmap},
+                     {CHUNK_MATDEF_NORMALMAP, m->normalmap}};
+        for (const auto &slot : slots) {
+            if (slot.tex == nullptr)
+                continue;
+            write_header(fd, slot.type, sizeof(qz_tex), filename);
+            write_all(fd, slot.tex, sizeof(qz_tex), filename);
+        }
+        write_chunk_end(statechunkmatdef);
+        close_output(fd, filename);
+        free(filename);
+    }
+}

@@ -1,0 +1,531 @@
+// qz_compress end to end: command line, progress output, archive bytes, round trips through
+// qz_uncompress, and the refusals that keep a broken archive from being reported as written.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <map>
+#include <optional>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <zlib.h>
+
+#include "qz.h"
+#include "qz_test.h"
+
+using namespace qzt;
+
+namespace {
+
+const std::string banner = "qz_compress 12.09.2012 (ul_tam)\n";
+
+run_result pack(const temp_dir &t, const std::vector<std::string> &args,
+                const run_options &options = {}) {
+    return run(tool("qz_compress"), args, t.path, options);
+}
+
+// Runs the packer under a shell ulimit. Descriptors 3 to 9 are closed first, so that a
+// descriptor limit leaves exactly the packer's own files; the leak checker of sanitizer builds
+// cannot work under such limits and is switched off.
+run_result pack_limited(const temp_dir &t, const std::string &limit,
+                        const std::vector<std::string> &args) {
+    std::vector<std::string> sh = {"-c",
+                                   "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit " + limit +
+                                       " && ASAN_OPTIONS=detect_leaks=0 exec \"$0\" \"$@\"",
+                                   tool("qz_compress")};
+    sh.insert(sh.end(), args.begin(), args.end());
+    return run("/bin/sh", sh, t.path);
+}
+
+std::string usage() {
+    return "Usage: " + tool("qz_compress") +
+           " <options> directory <file>\n -f force overwrite\n -b basedirectory\n -p "
+           "fullpath\n --exclude pattern\n";
+}
+
+std::string zstream(const std::string &data) {
+    uLongf len = compressBound(data.size());
+    std::string z(len, '\0');
+    compress2(reinterpret_cast<Bytef *>(z.data()), &len,
+              reinterpret_cast<const Bytef *>(data.data()), data.size(), Z_DEFAULT_COMPRESSION);
+    z.resize(len);
+    return z;
+}
+
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char &c : s)
+        c = static_cast<char>(rng());
+    return s;
+}
+
+struct stored {
+    std::string name, content;
+};
+
+// The archive the packer must write for these files in this order; path_entry is a whole
+// BASEPATH_ENTRY or FULLPATH_ENTRY chunk.
+std::string archive(const std::vector<stored> &files, const std::string &path_entry = "",
+                    const std::optional<std::string> &info = {}) {
+    std::string index, streams;
+    auto offset = static_cast<uint32_t>(20 + path_entry.size() + 152 * files.size());
+    for (const stored &f : files) {
+        const std::string z = zstream(f.content);
+        index += chunk(INDEX_ENTRY, field(f.content, 4) + u32(offset) +
+                                        u32(static_cast<uint32_t>(f.content.size())) +
+                                        u32(static_cast<uint32_t>(z.size())) + field(f.name, 128));
+        streams += z;
+        offset += static_cast<uint32_t>(z.size());
+    }
+    const std::string n = u32(static_cast<uint32_t>(files.size()));
+    std::string top = chunk(ARCHIVE_CONTENT, chunk(FILE_INDEX_TABLE, n + path_entry + index) +
+                                                 chunk(FILE_STREAM, streams));
+    if (info)
+        top += chunk(ARCHIVE_INFO, *info);
+    return chunk(QZ_ARCHIVE, top);
+}
+
+// Standard output of a run that writes these files; path_line is the base or full path report.
+std::string progress(const std::string &name, const std::vector<stored> &files,
+                     const std::string &path_line = "") {
+    std::string s = "Writing qz archive file: " + name + "\n" + path_line +
+                    "  Alloc room for file index table\n  Write compressing file stream:\n";
+    for (const stored &f : files)
+        s += "    " + f.name + "         size: " + std::to_string(f.content.size()) +
+             " compressedsize: " + std::to_string(zstream(f.content).size()) + "\n";
+    s += "  writing index entries for files:\n";
+    for (const stored &f : files)
+        s += "    " + f.name + "\n";
+    return s;
+}
+
+// The stored names in index order, read from an archive without a path entry.
+std::vector<std::string> index_names(const std::string &a) {
+    std::vector<std::string> names;
+    const uint32_t n = static_cast<uint8_t>(a[24]) | static_cast<uint8_t>(a[25]) << 8;
+    for (uint32_t i = 0; i < n; i++) {
+        const char *name = a.data() + 28 + 152 * i + 24;
+        names.emplace_back(name, strnlen(name, 128));
+    }
+    return names;
+}
+
+// Every regular file below root, by its path relative to root.
+std::map<std::string, std::string> tree(const fs::path &root) {
+    std::map<std::string, std::string> files;
+    for (const auto &e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file())
+            files[fs::relative(e.path(), root).generic_string()] = read_file(e.path());
+    return files;
+}
+
+// Files of one directory level, in the order the index lists them.
+std::vector<stored> in_index_order(const std::string &a,
+                                   const std::map<std::string, std::string> &files) {
+    std::vector<stored> r;
+    for (const std::string &name : index_names(a))
+        r.push_back({name, files.at(name)});
+    return r;
+}
+
+void expect_die(const run_result &r, const std::string &out, const std::string &err) {
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, banner + out);
+    EXPECT_EQ(r.err, "*error*:" + err);
+}
+
+// ---- Command line ----
+
+TEST(CommandLine, UsageWithoutDirectory) {
+    temp_dir t;
+    for (const auto &args :
+         std::vector<std::vector<std::string>>{{}, {"-f"}, {"-b", "d"}, {"--other", "-i", "-f"}}) {
+        const run_result r = pack(t, args);
+        EXPECT_EQ(r.status, DIE_STATUS);
+        EXPECT_EQ(r.out, banner + (args.size() == 2 && args[1] == "x" ? "  Excluding: x\n" : "") +
+                             usage());
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(CommandLine, OptionValueMissing) {
+    temp_dir t;
+    fs::create_directory(t / "d");
+    for (const std::string opt : {"-b", "-p", "-i", "--exclude", "-bvalue"}) {
+        const run_result r = pack(t, {"d", opt});
+        EXPECT_EQ(r.status, DIE_STATUS) << opt;
+        EXPECT_EQ(r.out, banner + usage()) << opt;
+    }
+    EXPECT_FALSE(fs::exists(t / "d.qz"));
+}
+
+TEST(CommandLine, UnknownOption) {
+    temp_dir t;
+    fs::create_directory(t / "d");
+    for (const std::string opt : {"-x", "-", "-F"}) {
+        const run_result r = pack(t, {"d", opt});
+        EXPECT_EQ(r.status, DIE_STATUS);
+        EXPECT_EQ(r.out, banner + "Unknown option " + opt + " \n");
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_FALSE(fs::exists(t / "d.qz"));
+}
+
+TEST(CommandLine, DirectoryIsCheckedAtOnce) {
+    temp_dir t;
+    write_file(t / "file", "x");
+    expect_die(pack(t, {"none", "-x"}), "", "Can't determine type of none, stat failed\n");
+    expect_die(pack(t, {"file", "-x"}), "", "file doesn't seem to be a directory\n");
+}
+
+TEST(CommandLine, OutputNames) {
+    temp_dir t;
+    fs::create_directories(t / "w" / "d");
+    write_file(t / "w" / "d" / "f", "abc");
+    const std::string a = archive({{"f", "abc"}});
+
+    // The default name is the argument with ".qz" appended; a backslash separates directories.
+    run_result r = pack(t, {"w\\d"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + progress("w\\d.qz", {{"f", "abc"}}));
+    EXPECT_EQ(read_file(t / "w" / "d.qz"), a);
+
+    // Each later plain argument replaces the name; options stand anywhere.
+    r = pack(t, {"-f", "w\\d", "one.qz", "--excludes", "two.qz", "-fast"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(fs::exists(t / "one.qz"));
+    EXPECT_EQ(read_file(t / "two.qz"), a);
+}
+
+TEST(CommandLine, ValuesMayBeginWithADash) {
+    temp_dir t;
+    fs::create_directory(t / "d");
+    write_file(t / "d" / "-f", "1");
+    write_file(t / "d" / "keep", "2");
+    const run_result r =
+        pack(t, {"-b", "-p", "--exclude", "-f", "-i", "-x", "d", "--exclude", "--exclude"});
+    const std::string path_entry = chunk(BASEPATH_ENTRY, field("-p", 128));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "  Excluding: -f\n  Excluding: --exclude\n" +
+                         progress("d.qz", {{"keep", "2"}}, "  Writeing basepath(-p) entry\n"));
+    EXPECT_EQ(read_file(t / "d.qz"), archive({{"keep", "2"}}, path_entry, "-x"));
+}
+
+// ---- Archive layout ----
+
+TEST(Layout, OneFileEachKind) {
+    temp_dir t;
+    fs::create_directory(t / "d");
+    // Empty, shorter than the signature, exactly one compression buffer, one byte more.
+    const std::vector<std::string> contents = {"", "ab", std::string(16384, 'q'),
+                                               random_bytes(16385, 1)};
+    for (const std::string &content : contents) {
+        write_file(t / "d" / "f", content);
+        const run_result r = pack(t, {"-f", "d"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, banner + progress("d.qz", {{"f", content}}));
+        EXPECT_EQ(read_file(t / "d.qz"), archive({{"f", content}})) << content.size();
+    }
+}
+
+TEST(Layout, EmptyTreeAndPathEntries) {
+    temp_dir t;
+    fs::create_directories(t / "d" / "e1" / "e2");
+    run_result r = pack(t, {"d"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + progress("d.qz", {}));
+    EXPECT_EQ(read_file(t / "d.qz"), archive({}));
+
+    const std::string p127(127, 'p'), p128(128, 'q'), p200(200, 'r');
+    r = pack(t, {"d", "-f", "-p", p127, "-i", ""});
+    EXPECT_EQ(r.out, banner + progress("d.qz", {}, "  Writeing fullpath(" + p127 + ") entry\n"));
+    EXPECT_EQ(read_file(t / "d.qz"), archive({}, chunk(FULLPATH_ENTRY, p127 + '\0'), ""));
+    r = pack(t, {"d", "-f", "-b", p128});
+    EXPECT_EQ(read_file(t / "d.qz"), archive({}, chunk(BASEPATH_ENTRY, p128)));
+    r = pack(t, {"d", "-f", "-p", "x", "-p", p200});
+    EXPECT_EQ(read_file(t / "d.qz"), archive({}, chunk(FULLPATH_ENTRY, p200.substr(0, 128))));
+}
+
+TEST(Layout, LongNamesAreCut) {
+    temp_dir t;
+    fs::create_directories(t / "d" / std::string(100, 's'));
+    std::map<std::string, std::string> files;
+    for (const std::string &name : {std::string(127, 'a'), std::string(128, 'b'),
+                                    std::string(100, 's') + "/" + std::string(150, 'c')}) {
+        write_file(t / "d" / name, name.substr(0, 4));
+        files[name] = name.substr(0, 4);
+    }
+    const run_result r = pack(t, {"d"});
+    EXPECT_EQ(r.status, 0);
+    const std::string a = read_file(t / "d.qz");
+    std::vector<stored> order;
+    for (const std::string &cut : index_names(a))
+        for (const auto &[name, content] : files)
+            if (name.compare(0, 128, cut) == 0)
+                order.push_back({name, content});
+    ASSERT_EQ(order.size(), 3u);
+    EXPECT_EQ(r.out, banner + progress("d.qz", order));
+    EXPECT_EQ(a, archive(order));
+}
+
+// ---- Round trip ----
+
+TEST(RoundTrip, NestedTreeComesBackByteForByte) {
+    temp_dir t;
+    const fs::path d = t / "d";
+    fs::create_directories(d / "a" / "b" / "c");
+    fs::create_directories(d / "empty" / "deeper");
+    write_file(d / ".hidden", "h");
+    write_file(d / "zero", "");
+    write_file(d / "a" / "zero", "");
+    write_file(d / "a" / "b" / "exact", random_bytes(16384, 2));
+    write_file(d / "a" / "b" / "c" / "over", random_bytes(16385, 3));
+    write_file(d / "a" / "big", random_bytes(3 << 20, 4));
+    write_file(d / "a" / "b" / "text", std::string(100000, 'x') + "end");
+
+    const run_result r = pack(t, {"d"});
+    EXPECT_EQ(r.status, 0);
+    const std::string a = read_file(t / "d.qz");
+    const auto files = tree(d);
+    const std::vector<stored> order = in_index_order(a, files);
+    EXPECT_EQ(order.size(), files.size());
+    EXPECT_EQ(r.out, banner + progress("d.qz", order));
+    EXPECT_EQ(a, archive(order));
+
+    const run_result u = run(tool("qz_uncompress"), {"d.qz"}, t.path);
+    EXPECT_EQ(u.status, 0) << u.err;
+    EXPECT_EQ(tree(t / "d.0"), files);
+}
+
+// ---- Exclusion and the file list ----
+
+TEST(FileList, ExcludedFilesAreLeftOut) {
+    temp_dir t;
+    const fs::path d = t / "d";
+    fs::create_directories(d / "sub" / "x");
+    fs::create_directories(d / "keep");
+    for (const char *name :
+         {"a.bak", "a.bak.txt", "sub/x/y.dat", "sub/z", "keep/c.bak", "keep/k", "abc", "ac"})
+        write_file(d / name, name);
+    // A directory's name alone (keep) excludes nothing below it.
+    const run_result r = pack(t, {"--exclude", "*.bak", "d", "--exclude", "sub/*", "--exclude",
+                                  "a?c", "--exclude", "keep", "--exclude", "*.BAK.txt"});
+    EXPECT_EQ(r.status, 0);
+    const std::string a = read_file(t / "d.qz");
+    std::vector<std::string> names = index_names(a);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.bak.txt", "ac", "keep/k"}));
+    const std::string excluding = banner + "  Excluding: *.bak\n  Excluding: sub/*\n" +
+                                  "  Excluding: a?c\n  Excluding: keep\n  Excluding: *.BAK.txt\n";
+    EXPECT_EQ(r.out.substr(0, excluding.size()), excluding);
+
+    // A pattern of '*' alone leaves nothing.
+    EXPECT_EQ(pack(t, {"-f", "d", "--exclude", "*"}).status, 0);
+    EXPECT_EQ(read_file(t / "d.qz"), archive({}));
+}
+
+TEST(FileList, ExistingArchive) {
+    temp_dir t;
+    fs::create_directory(t / "d");
+    write_file(t / "d" / "f", "new");
+    write_file(t / "d.qz", std::string(5000, 'o'));
+    expect_die(pack(t, {"d"}), "Writing qz archive file: d.qz\n",
+               "'d.qz' already exists. Remove or use -f to force overwrite\n");
+    expect_die(pack(t, {"d", "-f", "-b", "B", "-p", "P"}), "Writing qz archive file: d.qz\n",
+               "Writeing basepath(B) and fullpath(P) is not possible\n");
+    EXPECT_EQ(read_file(t / "d.qz"), std::string(5000, 'o'));
+    EXPECT_EQ(pack(t, {"d", "-f"}).status, 0);
+    EXPECT_EQ(read_file(t / "d.qz"), archive({{"f", "new"}}));
+}
+
+// The archive of an earlier run inside the packed tree is recognised as the same file, under any
+// name; a different file under the archive's name is stored.
+TEST(FileList, ArchiveNeverStoresItself) {
+    temp_dir t;
+    fs::create_directory(t / "d");
+    write_file(t / "d" / "f", "abc");
+    EXPECT_EQ(pack(t, {"d\\"}).status, 0);
+    const run_result r = pack(t, {"d\\", "-f"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "  Skipping d\\\\.qz: it is the output archive\n" +
+                         progress("d\\.qz", {{"f", "abc"}}));
+    EXPECT_EQ(read_file(t / "d" / ".qz"), archive({{"f", "abc"}}));
+
+    fs::remove(t / "d" / ".qz");
+    fs::create_directory(t / "e");
+    write_file(t / "e" / "out.qz", "not the output");
+    write_file(t / "out.qz", "old");
+    fs::create_hard_link(t / "out.qz", t / "e" / "link");
+    const run_result h = pack(t, {"-f", "e", "out.qz"});
+    EXPECT_EQ(h.status, 0);
+    EXPECT_EQ(h.out, banner + "  Skipping e\\link: it is the output archive\n" +
+                         progress("out.qz", {{"out.qz", "not the output"}}));
+    EXPECT_EQ(read_file(t / "out.qz"), archive({{"out.qz", "not the output"}}));
+}
+
+TEST(FileList, FifosAndCyclesAreSkipped) {
+    temp_dir t;
+    const fs::path d = t / "d";
+    fs::create_directories(d / "a");
+    write_file(d / "a" / "x", "x");
+    ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo((d / "a" / "excluded.p").c_str(), 0644), 0);
+    fs::create_directory_symlink("..", d / "a" / "up");
+    fs::create_directory_symlink("a", d / "b"); // no cycle: its files are stored twice
+    const run_result r = pack(t, {"d", "--exclude", "*.p"});
+    EXPECT_EQ(r.status, 0);
+    const std::string a = read_file(t / "d.qz");
+    const std::vector<std::string> names = index_names(a);
+    ASSERT_EQ(names.size(), 2u);
+    std::string notices;
+    for (const std::string &name : names)
+        notices += "  Skipping d\\" + name.substr(0, 1) + "\\up: it leads back to d\n";
+    // The fifo's notice stands before or after those of the directories, as the scan met it.
+    const std::string fifo = "  Skipping d\\fifo: not a regular file\n";
+    const std::string rest = progress("d.qz", {{names[0], "x"}, {names[1], "x"}});
+    const std::string head = banner + "  Excluding: *.p\n";
+    EXPECT_TRUE(r.out == head + fifo + notices + rest ||
+                r.out == head + notices.substr(0, notices.size() / 2) + fifo +
+                             notices.substr(notices.size() / 2) + rest ||
+                r.out == head + notices + fifo + rest)
+        << r.out;
+    EXPECT_EQ(a, archive({{names[0], "x"}, {names[1], "x"}}));
+}
+
+TEST(FileList, EntryThatCannotBeExamined) {
+    temp_dir t;
+    fs::create_directory(t / "d");
+    fs::create_symlink("nowhere", t / "d" / "dangling");
+    expect_die(pack(t, {"d"}), "", "stat(d\\dangling) failed\n");
+}
+
+// Paths are built in buffers of 4096 bytes: 4095 characters fit, one more is refused.
+TEST(FileList, PathLengthLimit) {
+    temp_dir t;
+    fs::path deepest = t / "d";
+    std::string path = "d";
+    for (int i = 0; i < 20; i++) {
+        deepest /= std::string(200, static_cast<char>('a' + i));
+        path += "\\" + std::string(200, static_cast<char>('a' + i));
+    }
+    fs::create_directories(deepest);
+    const int dir = open(deepest.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    for (const size_t len : {73, 74})
+        close(openat(dir, std::string(len, 'f').c_str(), O_WRONLY | O_CREAT, 0644));
+    close(dir);
+    EXPECT_EQ(path.size() + 1 + 73, 4095u);
+    const run_result r = pack(t, {"d"});
+    const std::string longest = path + "\\" + std::string(74, 'f');
+    expect_die(r, "", "path too long (4096 bytes, at most 4095): " + longest + "\n");
+
+    const int again = open(deepest.c_str(), O_RDONLY | O_DIRECTORY);
+    unlinkat(again, std::string(74, 'f').c_str(), 0);
+    close(again);
+    const run_result ok = pack(t, {"d"});
+    EXPECT_EQ(ok.status, 0);
+    std::string stored = path.substr(2) + "/" + std::string(73, 'f');
+    std::replace(stored.begin(), stored.end(), '\\', '/');
+    EXPECT_EQ(index_names(read_file(t / "d.qz")), std::vector<std::string>{stored.substr(0, 128)});
+
+    // Too deep for removal by absolute path.
+    const int last = open(deepest.c_str(), O_RDONLY | O_DIRECTORY);
+    unlinkat(last, std::string(73, 'f').c_str(), 0);
+    close(last);
+}
+
+// ---- Failures while writing ----
+
+const std::string stream_head = "Writing qz archive file: d.qz\n  Alloc room for file index table\n"
+                                "  Write compressing file stream:\n";
+
+TEST(Failures, OutputCannotBeCreated) {
+    temp_dir t;
+    fs::create_directories(t / "d");
+    fs::create_directories(t / "out");
+    expect_die(pack(t, {"d", "none/a.qz"}), "Writing qz archive file: none/a.qz\n",
+               "can't create none/a.qz: No such file or directory\n");
+    expect_die(pack(t, {"d", "out"}), "Writing qz archive file: out\n",
+               "can't create out: Is a directory\n");
+}
+
+TEST(Failures, InputCannotBeOpenedOrRead) {
+    temp_dir t;
+    fs::create_directories(t / "d");
+    write_file(t / "d" / "f", "x");
+    // The archive takes the last free descriptor.
+    expect_die(pack_limited(t, "-n 4", {"d"}), stream_head + "    f   ",
+               "can't open d\\f: Too many open files\n");
+    fs::create_directory(t / "d" / "sub");
+    expect_die(pack_limited(t, "-n 4", {"d"}), "", "Can't open directory d\\sub");
+
+    // Files whose content the system makes up on reading.
+    for (const char *name : {"f", "sub"})
+        fs::remove(t / "d" / name);
+    fs::create_symlink("/proc/self/mem", t / "d" / "mem");
+    expect_die(pack(t, {"-f", "d"}), stream_head + "    mem   ",
+               "read(d\\mem) failed: Input/output error\n");
+    fs::remove(t / "d" / "mem");
+    fs::create_symlink("/proc/self/status", t / "d" / "status");
+    expect_die(pack(t, {"-f", "d"}), stream_head + "    status   ",
+               "d\\status changed while it was being read\n");
+    EXPECT_EQ(read_file(t / "d.qz").substr(0, 8), zeros(8));
+}
+
+TEST(Failures, FileOfFourGiB) {
+    temp_dir t;
+    fs::create_directories(t / "d");
+    write_file(t / "d" / "big", "");
+    fs::resize_file(t / "d" / "big", uint64_t{1} << 32);
+    expect_die(
+        pack(t, {"d"}), stream_head + "    big   ",
+        "d\\big is too large: 4294967296 bytes, an archive holds files of less than 4 GiB\n");
+}
+
+TEST(Failures, ArchiveWriteFails) {
+    temp_dir t;
+    fs::create_directories(t / "d");
+    write_file(t / "d" / "r", random_bytes(100000, 5));
+    run_options limit;
+    limit.file_size_limit = 1000;
+    expect_die(pack(t, {"d"}, limit), stream_head + "    r   ",
+               "write(d.qz) failed: File too large\n");
+    EXPECT_EQ(read_file(t / "d.qz").substr(0, 8), zeros(8));
+
+    // Only the last chunk crosses the limit; an archive of exactly the limit is fine.
+    write_file(t / "d" / "r", "small");
+    const std::string a = archive({{"r", "small"}}, "", "info");
+    limit.file_size_limit = a.size() - 1;
+    expect_die(pack(t, {"-f", "d", "-i", "info"}, limit), progress("d.qz", {{"r", "small"}}),
+               "write(d.qz) failed: File too large\n");
+    limit.file_size_limit = a.size();
+    EXPECT_EQ(pack(t, {"-f", "d", "-i", "info"}, limit).status, 0);
+    EXPECT_EQ(read_file(t / "d.qz"), a);
+}
+
+// zlib fails only when it finds no memory. Address space is cut down until the run fails: the
+// last allocation that still needed more is deflate's. Sanitizers reserve too much address
+// space for such a limit.
+TEST(Failures, CompressionFails) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "address space limits do not work with sanitizers";
+#else
+    temp_dir t;
+    fs::create_directories(t / "d");
+    write_file(t / "d" / "f", "abc");
+    unsigned fails = 1024, works = 1 << 20; // KiB
+    ASSERT_EQ(pack_limited(t, "-v " + std::to_string(works), {"-f", "d"}).status, 0);
+    while (works - fails > 1) {
+        const unsigned mid = (works + fails) / 2;
+        (pack_limited(t, "-v " + std::to_string(mid), {"-f", "d"}).status == 0 ? works : fails) =
+            mid;
+    }
+    expect_die(pack_limited(t, "-v " + std::to_string(fails), {"-f", "d"}),
+               stream_head + "    f   ", "deflate(d\\f) failed: zlib error -4\n");
+#endif
+}
+
+} // namespace

@@ -1,0 +1,679 @@
+// qz_import end to end: each run converts a model in a scratch directory, and its exit status,
+// both output streams and every byte it writes are compared with what is expected.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "qz_test.h"
+
+using namespace qzt;
+
+namespace {
+
+using files = std::vector<std::pair<std::string, std::string>>;
+
+const std::string banner = "qz_import 12.09.2012 (ul_tam)\n";
+
+std::string usage() {
+    return "Usage: " + tool("qz_import") +
+           " <options> <OBJ file>\n -f force overwrite\n"
+           " -v verbose output\n";
+}
+
+void put(const temp_dir &t, const files &fs) {
+    for (const auto &[name, content] : fs)
+        write_file(t / name, content);
+}
+
+run_result import(const temp_dir &t, const std::vector<std::string> &args = {"m.obj"}) {
+    return run(tool("qz_import"), args, t.path);
+}
+
+// Everything below the directory, directories with a trailing '/'.
+std::set<std::string> listing(const temp_dir &t) {
+    std::set<std::string> names;
+    for (const auto &e : fs::recursive_directory_iterator(t.path))
+        names.insert(fs::relative(e.path(), t.path).string() + (e.is_directory() ? "/" : ""));
+    return names;
+}
+
+std::string reading(const std::string &f) {
+    return "reading: '" + f + "' ...\n";
+}
+std::string head(const std::string &obj = "m.obj", const std::string &dir = ".") {
+    return banner + "working dir: " + dir + "\n" + reading(obj);
+}
+std::string no_paths(const std::string &base = "m") {
+    return "reading: '" + base + ".paths' skipped, file not found...\n";
+}
+std::string fallback(const std::string &base = "m") {
+    return "[warn] No object name found, falling back to " + base + "\n";
+}
+std::string writing(const std::string &base = "m") {
+    return "writing: '" + base + ".object'\n";
+}
+std::string writing_mat(const std::string &name) {
+    return "writing material: '" + name + ".material_new'\n";
+}
+std::string warn_again(const std::string &name) {
+    return "[warn] Material " + name + " already defined, old material data will be overwritten\n";
+}
+std::string exists(const std::string &file) {
+    return "*error*:'" + file + "' already exists. Remove or use -f to force overwrite\n";
+}
+
+std::string crlf(const std::string &text) {
+    std::string r;
+    for (char c : text)
+        r += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return r;
+}
+
+std::string bytes(std::initializer_list<uint8_t> b) {
+    return std::string(b.begin(), b.end());
+}
+std::string vec(float x, float y, float z) {
+    return f32(x) + f32(y) + f32(z);
+}
+std::string vertex(const std::string &pos, const std::string &nor, float u, float v) {
+    return pos + nor + u32(0x80808080) + f32(u) + f32(-v);
+}
+
+struct mat {
+    std::string name;
+    uint32_t vert_start = 0, vert_num = 0, idx_start = 0, idx_num = 0;
+    uint8_t flags = 0, opacity = 0xFF;
+};
+
+std::string record(const mat &m) {
+    return field(m.name, 32) + bytes({0, m.flags, 0, m.opacity, 0, 4, 0, 0}) + u32(0xFF808080) +
+           u32(0xFF808080) + u32(0xFFFFFFFF) + u32(0xFFFFFFFF) + u32(m.vert_start) +
+           u32(m.vert_num) + u32(m.idx_start) + u32(m.idx_num);
+}
+std::string tex(uint32_t type, const std::string &file, uint8_t channel, uint8_t bits) {
+    return chunk(type, bytes({0, 0xFF, channel, bits, 0xFF, 0xFF, 0, 0}) + field(file, 32));
+}
+const uint32_t DIFFUSE = 0x02013110, SPECULAR = 0x02013130, NORMAL = 0x02013120;
+
+std::string material_file(const mat &m, const std::string &slots = "") {
+    return chunk(0x02013100, record(m) + slots);
+}
+
+std::string object_file(const std::string &name, const std::vector<std::string> &vertices,
+                        const std::vector<uint32_t> &indices, const std::vector<mat> &mats = {},
+                        const std::string &paths = "") {
+    std::string v = u32(vertices.size()), i = u32(indices.size()), m = u32(mats.size());
+    for (const std::string &x : vertices)
+        v += x;
+    for (uint32_t x : indices)
+        i += u32(x);
+    for (const mat &x : mats)
+        m += chunk(0x02013100, record(x));
+    const std::string data = chunk(0x02011000, v) + chunk(0x02012000, i) + chunk(0x02013000, m);
+    return chunk(0x02000000,
+                 field(name, 32) + zeros(24) + f32(1) + chunk(0x02010000, data) + paths);
+}
+
+TEST(ImportModel, EmptyModelIs112Bytes) {
+    temp_dir t;
+    put(t, {{"m.obj", ""}});
+    const run_result r = import(t);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head() + no_paths() + fallback() + writing());
+    EXPECT_EQ(r.err, "");
+    const std::string expected = u32(0x02000000) + u32(104) + field("m", 32) + zeros(24) + f32(1) +
+                                 u32(0x02010000) + u32(36) + u32(0x02011000) + u32(4) + u32(0) +
+                                 u32(0x02012000) + u32(4) + u32(0) + u32(0x02013000) + u32(4) +
+                                 u32(0);
+    EXPECT_EQ(expected.size(), 112u);
+    EXPECT_EQ(read_file(t / "m.object"), expected);
+}
+
+// Lines that are not statements come first: counted by mistake, they would shift the indices.
+const std::string triangle_obj = "# comment\n  v 9 9 9\nV 9 9 9\nv\t9 9 9\nVT 9 9\nvt\t9 9\n"
+                                 "g Box\ns 1\nvp 1\nl 1 2\nUSEMTL A\no\tX\n\n"
+                                 "o Mesh_Box\nv 1 2 3 4\nv 4 5 6\nv 7 8 9\nvt 0.25 0.75 9\n"
+                                 "vn 0 0 2\nf 3/1/1 1/1/1 2/1/1\n";
+
+std::string triangle_object() {
+    const std::string n = vec(0, 0, 2);
+    return object_file("Box",
+                       {vertex(vec(1, 2, 3), n, 0.25f, 0.75f),
+                        vertex(vec(4, 5, 6), n, 0.25f, 0.75f),
+                        vertex(vec(7, 8, 9), n, 0.25f, 0.75f)},
+                       {2, 0, 1});
+}
+
+TEST(ImportModel, TriangleVerticesSortedUvFlipped) {
+    temp_dir t;
+    put(t, {{"m.obj", triangle_obj}});
+    const run_result r = import(t);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head() + no_paths() + writing());
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(t / "m.object"), triangle_object());
+}
+
+TEST(ImportModel, CrLfLinesReadAsLf) {
+    temp_dir t;
+    put(t, {{"m.obj", crlf(triangle_obj)}});
+    const run_result r = import(t);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head() + no_paths() + writing());
+    EXPECT_EQ(read_file(t / "m.object"), triangle_object());
+}
+
+// Faces refer forward here; corners that differ only in their normal stay apart; a quad keeps
+// its first three corners; blanks behind a '/' are skipped.
+TEST(ImportModel, SharedAndDistinctCorners) {
+    temp_dir t;
+    put(t, {{"m.obj", "f 1/1/1 2/1/1 3/1/1\nf 3/ 1/ 1 2/1/1 1/1/2 4/1/1\n"
+                      "v 1 0 0\nv 2 0 0\nv 3 0 0\nv 4 0 0\nvt 0.5 0\nvn 1 0 0\nvn 0 1 0\n"}});
+    const run_result r = import(t);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head() + no_paths() + fallback() + writing());
+    const std::string n1 = vec(1, 0, 0), n2 = vec(0, 1, 0);
+    EXPECT_EQ(read_file(t / "m.object"),
+              object_file("m",
+                          {vertex(vec(1, 0, 0), n1, 0.5f, 0), vertex(vec(1, 0, 0), n2, 0.5f, 0),
+                           vertex(vec(2, 0, 0), n1, 0.5f, 0), vertex(vec(3, 0, 0), n1, 0.5f, 0)},
+                          {0, 2, 3, 3, 2, 1}));
+}
+
+TEST(ImportModel, ObjectNames) {
+    const std::string chars = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
+    const std::string c31 = chars.substr(0, 31), c32 = chars.substr(0, 32);
+    // An empty name counts as given: no fallback.
+    const std::pair<std::string, std::string> cases[] = {
+        {"Mesh_Box", "Box"}, {"mesh_Box", "mesh_Box"},
+        {"Mesh_", ""},       {"", ""},
+        {c31, c31},          {c32, c32},
+        {chars, chars}};
+    for (const auto &[text, name] : cases) {
+        SCOPED_TRACE(text);
+        temp_dir t;
+        put(t, {{"m.obj", "o " + text + "\n"}});
+        const run_result r = import(t);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, head() + no_paths() + writing());
+        EXPECT_EQ(read_file(t / "m.object"), object_file(name, {}, {}));
+    }
+}
+
+// A and B as in the runs example, C never selected; a repeated "usemtl A" changes nothing. The
+// line ends are CR LF, so a name that kept its CR would not be found.
+TEST(ImportModel, MaterialRuns) {
+    const std::string obj =
+        "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nv 2 2 0\nvt 0 0\n"
+        "vn 0 0 1\nusemtl A\nf 1/1/1 2/1/1 3/1/1\nusemtl A\nf 3/1/1 2/1/1 4/1/1\n"
+        "usemtl B\nf 4/1/1 3/1/1 5/1/1\n";
+    temp_dir t;
+    put(t, {{"m.obj", crlf(obj)}, {"m.mtl", crlf("newmtl A\nnewmtl B\nnewmtl C\n")}});
+    const run_result r = import(t);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + fallback() + writing() +
+                         writing_mat("A") + writing_mat("B") + writing_mat("C"));
+    EXPECT_EQ(r.err, "");
+    const mat a{"A", 0, 4, 0, 6}, b{"B", 4, 1, 6, 3}, c{"C"};
+    const std::string n = vec(0, 0, 1);
+    EXPECT_EQ(read_file(t / "m.object"),
+              object_file("m",
+                          {vertex(vec(0, 0, 0), n, 0, 0), vertex(vec(1, 0, 0), n, 0, 0),
+                           vertex(vec(0, 1, 0), n, 0, 0), vertex(vec(1, 1, 0), n, 0, 0),
+                           vertex(vec(2, 2, 0), n, 0, 0)},
+                          {0, 1, 2, 2, 1, 3, 3, 2, 4}, {a, b, c}));
+    EXPECT_EQ(read_file(t / "A.material_new"), material_file(a));
+    EXPECT_EQ(read_file(t / "B.material_new"), material_file(b));
+    EXPECT_EQ(read_file(t / "C.material_new"), material_file(c));
+}
+
+TEST(ImportModel, MaterialNameLengths) {
+    const std::string chars = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
+    for (size_t len : {31, 32, 40}) {
+        const std::string name = chars.substr(0, len), file = name.substr(0, 32);
+        temp_dir t;
+        put(t, {{"m.obj", "mtllib m.mtl\no x\n"}, {"m.mtl", "newmtl " + name + "\n"}});
+        const run_result r = import(t);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing() + writing_mat(file));
+        EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {{name}}));
+        EXPECT_EQ(read_file(t / (file + ".material_new")), material_file({name}));
+    }
+}
+
+TEST(ImportModel, MaterialsSharingTheirFileName) {
+    const std::string prefix = "abcdefghijklmnopqrstuvwxyz012345";
+    const files model = {{"m.obj", "mtllib m.mtl\no x\n"},
+                         {"m.mtl", "newmtl " + prefix + "1\nnewmtl " + prefix + "2\nd 0.5\n"}};
+    const std::vector<mat> mats = {{prefix + "1"}, {prefix + "2", 0, 0, 0, 0, 0, 0x7F}};
+    const std::string out = head() + reading("m.mtl") + no_paths() + writing() +
+                            writing_mat(prefix) + writing_mat(prefix);
+    temp_dir t;
+    put(t, model);
+    run_result r = import(t);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, exists(prefix + ".material_new"));
+    EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, mats));
+    EXPECT_EQ(read_file(t / (prefix + ".material_new")), material_file(mats[0]));
+
+    temp_dir forced;
+    put(forced, model);
+    r = import(forced, {"-f", "m.obj"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(read_file(forced / (prefix + ".material_new")), material_file(mats[1]));
+}
+
+// All three maps with their alpha statements, in the reverse of the written order.
+TEST(ImportMaterials, AllMapsVerboseNotes) {
+    const files model = {{"m.obj", "mtllib m.mtl\no x\n"},
+                         {"t.dds", ""},
+                         {"m.mtl", "Ka 1 1 1\nnewmtl A\nd 0.5\nqzflags 3\nmap_bump t.dds\n"
+                                   "map_bump_alpha 0 4\nmap_Ks t.dds\nmap_Ks_alpha 1 2\n"
+                                   "map_Kd t.dds\nmap_Kd_alpha 3 9\n"}};
+    const std::string notes =
+        "    Ka: unsupported currently @1\n  newmtl: A @2\n    d: opacity: 0x7f @3\n"
+        "    qzflags: 0x03 @4\n    map_bump: texture: 't.dds' @5\n"
+        "    map_bump_alpha: alphaChannel: 0x00 alphaBits: 0x04 @6\n"
+        "    map_Ks:   texture: 't.dds' @7\n"
+        "    map_Ks_alpha: alphaChannel: 0x01 alphaBits: 0x02 @8\n"
+        "    map_Kd:   texture: 't.dds' @9\n"
+        "    map_Kd_alpha: alphaChannel: 0x03 alphaBits: 0x09 @10\n";
+    const mat a{"A", 0, 0, 0, 0, 3, 0x7F};
+    const std::string expected = material_file(
+        a, tex(DIFFUSE, "t.dds", 3, 9) + tex(SPECULAR, "t.dds", 1, 2) + tex(NORMAL, "t.dds", 0, 4));
+    EXPECT_EQ(expected.size(), 224u);
+    const std::vector<std::string> runs[] = {
+        {"-v", "m.obj"}, {"-v2", "m.obj"}, {"m.obj", "-verbose"}, {"m.obj"}};
+    for (const auto &args : runs) {
+        SCOPED_TRACE(args[0]);
+        const bool quiet = args.size() == 1;
+        temp_dir t;
+        put(t, model);
+        const run_result r = import(t, args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, head() + reading("m.mtl") + (quiet ? "" : notes) + no_paths() + writing() +
+                             writing_mat("A"));
+        EXPECT_EQ(read_file(t / "A.material_new"), expected);
+        EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {a}));
+    }
+}
+
+// Keywords in any case but "newmtl"; indented and unknown statements ignored; a repeated name
+// resumes its material, also when the library is read a second time; a replaced map loses its
+// alpha settings; opacity outside 0..1 is held at the nearest end.
+TEST(ImportMaterials, StatementsAndRepeatedNames) {
+    const std::string long_tex = "abcdefghijklmnopqrstuvwxyz0123456789.dds";
+    const std::string mtl = "newmtl Red\nd 0.25\nKd 1 0 0\n\tmap_Kd t.dds\nmap_Ks t.dds\n"
+                            "newmtl red\nQZFLAGS 257\nNEWMTL Blue\nD 0.5\nmap_bump t.dds\n"
+                            "newmtl Big\nd 2\nmap_Kd t.dds\nMap_kd_Alpha 3 9\nmap_Kd " +
+                            long_tex +
+                            "\nnewmtl Neg\nd -1\nnewmtl \nnewmtl\nnewmtl Red\nqzflags 5\n";
+    temp_dir t;
+    put(t, {{"m.obj", "mtllib m.mtl\nmtllib m.mtl\no x\n"},
+            {"m.mtl", mtl},
+            {"t.dds", ""},
+            {long_tex, ""}});
+    const run_result r = import(t);
+    EXPECT_EQ(r.status, 0);
+    const std::string again = warn_again("Red") + warn_again("red") + warn_again("Big") +
+                              warn_again("Neg") + warn_again("") + warn_again("Red");
+    EXPECT_EQ(r.out, head() + reading("m.mtl") + warn_again("Red") + reading("m.mtl") + again +
+                         no_paths() + writing() + writing_mat("Red") + writing_mat("red") +
+                         writing_mat("Big") + writing_mat("Neg") + writing_mat(""));
+    EXPECT_EQ(r.err, "");
+    const std::vector<mat> mats = {{"Red", 0, 0, 0, 0, 5, 0x3F},
+                                   {"red", 0, 0, 0, 0, 1, 0x7F},
+                                   {"Big"},
+                                   {"Neg", 0, 0, 0, 0, 0, 0},
+                                   {""}};
+    EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, mats));
+    EXPECT_EQ(read_file(t / "Red.material_new"),
+              material_file(mats[0], tex(SPECULAR, "t.dds", 0, 0)));
+    EXPECT_EQ(read_file(t / "red.material_new"),
+              material_file(mats[1], tex(NORMAL, "t.dds", 1, 8)));
+    EXPECT_EQ(read_file(t / "Big.material_new"),
+              material_file(mats[2], tex(DIFFUSE, long_tex, 0, 8)));
+    EXPECT_EQ(read_file(t / "Neg.material_new").size(), 80u);
+    EXPECT_EQ(read_file(t / "Neg.material_new"), material_file(mats[3]));
+    EXPECT_EQ(read_file(t / ".material_new"), material_file(mats[4]));
+}
+
+TEST(ImportPaths, PointsFollowTheMaterials) {
+    temp_dir t;
+    const std::string long_name = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
+    put(t, {{"my.car.obj", "mtllib m.mtl\n"},
+            {"m.mtl", "newmtl A\n"},
+            {"my.car.paths",
+             "# points\n\nname P1\npos 1 2 3\nquat 0 0 0 1\nname " + long_name + "\n"}});
+    const run_result r = import(t, {"my.car.obj"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head("my.car.obj") + reading("m.mtl") + reading("my.car.paths") +
+                         fallback("my.car") + writing("my.car") + writing_mat("A"));
+    const std::string paths =
+        chunk(0x02600000, u32(0) + field("P1", 32) + vec(1, 2, 3) + vec(0, 0, 0) + f32(1)) +
+        chunk(0x02600000, u32(0) + field(long_name, 32) + zeros(28));
+    EXPECT_EQ(read_file(t / "my.car.object"), object_file("my.car", {}, {}, {{"A"}}, paths));
+}
+
+// The example model that comes with the sources imports as it stands.
+TEST(ImportExample, Crate) {
+    temp_dir t;
+    fs::copy(source_dir() / "examples" / "model", t.path);
+    const run_result r = import(t, {"crate.obj"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head("crate.obj") + reading("crate.mtl") + reading("crate.paths") +
+                         writing("crate") + writing_mat("crate_wood") + writing_mat("crate_metal"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(t / "crate.object").size(), 112u + 36 * 24 + 12 * 12 + 80 * 2 + 72 * 2);
+    EXPECT_EQ(read_file(t / "crate_wood.material_new"),
+              material_file({"crate_wood", 0, 16, 0, 24}, tex(DIFFUSE, "crate_wood.tga", 0, 8)));
+    EXPECT_EQ(read_file(t / "crate_metal.material_new"),
+              material_file({"crate_metal", 16, 8, 24, 12, 1},
+                            tex(DIFFUSE, "crate_metal.tga", 0, 8) +
+                                tex(SPECULAR, "crate_metal.tga", 3, 8) +
+                                tex(NORMAL, "crate_metal_n.tga", 1, 8)));
+}
+
+TEST(ImportCommandLine, UsageAndUnknownOptions) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, banner + usage()},
+        {{"-f"}, banner + usage()},
+        {{"-x", "m.obj"}, banner + "Unknown option -x \n" + usage()},
+        {{"m.obj", "-"}, banner + "Unknown option - \n" + usage()}};
+    for (const auto &[args, out] : cases) {
+        temp_dir t;
+        put(t, {{"m.obj", "o x\n"}});
+        const run_result r = import(t, args);
+        EXPECT_EQ(r.status, DIE_STATUS);
+        EXPECT_EQ(r.out, out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(listing(t), std::set<std::string>{"m.obj"});
+    }
+}
+
+TEST(ImportCommandLine, DirectoriesAndNames) {
+    temp_dir t;
+    fs::create_directories(t / "a" / "b");
+    fs::create_directories(t / "models");
+    put(t, {{"models/car.obj", "o Car\n"},
+            {"a/b/y.obj", "o Y\n"},
+            {"car", "o C\n"},
+            {"models/fwd.obj", "mtllib models/m.mtl\n"},
+            {"models/m.mtl", "newmtl A\n"}});
+
+    run_result r = import(t, {"models\\car.obj"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head("car.obj", "models") + no_paths("car") + writing("car"));
+    EXPECT_EQ(read_file(t / "models" / "car.object"), object_file("Car", {}, {}));
+
+    r = import(t, {"a\\x.obj", "-force", "b\\y.obj"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head("y.obj", "b") + no_paths("y") + writing("y"));
+    EXPECT_EQ(read_file(t / "a" / "b" / "y.object"), object_file("Y", {}, {}));
+
+    r = import(t, {"car"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head("car") + no_paths("car") + writing("car"));
+    EXPECT_EQ(read_file(t / "car.object"), object_file("C", {}, {}));
+
+    // A forward slash is part of the name: the object file lands beside the model, the
+    // material file in the working directory.
+    r = import(t, {"models/fwd.obj"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head("models/fwd.obj") + reading("models/m.mtl") + no_paths("models/fwd") +
+                         fallback("models/fwd") + writing("models/fwd") + writing_mat("A"));
+    EXPECT_EQ(read_file(t / "models" / "fwd.object"), object_file("models/fwd", {}, {}, {{"A"}}));
+    EXPECT_EQ(read_file(t / "A.material_new"), material_file({"A"}));
+
+    r = import(t, {"\\car.obj"});
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "*error*:chdir('') failed: No such file or directory\n");
+}
+
+TEST(ImportOutput, OverwriteOnlyWithForce) {
+    temp_dir t;
+    put(t, {{"m.obj", "mtllib m.mtl\no x\n"}, {"m.mtl", "newmtl A\n"}, {"m.object", "old"}});
+    run_result r = import(t);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing());
+    EXPECT_EQ(r.err, exists("m.object"));
+    EXPECT_EQ(read_file(t / "m.object"), "old");
+    EXPECT_FALSE(fs::exists(t / "A.material_new"));
+
+    fs::remove(t / "m.object");
+    write_file(t / "A.material_new", "old");
+    r = import(t);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing() + writing_mat("A"));
+    EXPECT_EQ(r.err, exists("A.material_new"));
+    EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {{"A"}}));
+    EXPECT_EQ(read_file(t / "A.material_new"), "old");
+
+    r = import(t, {"-f", "m.obj"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {{"A"}}));
+    EXPECT_EQ(read_file(t / "A.material_new"), material_file({"A"}));
+}
+
+TEST(ImportOutput, UnopenableOutputs) {
+    temp_dir t;
+    put(t, {{"m.obj", "mtllib m.mtl\no x\n"}, {"m.mtl", "newmtl A\n"}});
+    fs::create_directory(t / "m.object");
+    run_result r = import(t);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing());
+    EXPECT_EQ(r.err, "*error*:open output file failed: Is a directory\n");
+
+    fs::remove(t / "m.object");
+    fs::create_directory(t / "A.material_new");
+    r = import(t);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing() + writing_mat("A"));
+    EXPECT_EQ(r.err, "*error*:open output file failed: Is a directory\n");
+    EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {{"A"}}));
+}
+
+struct failure {
+    files input;     // m.obj unless it names its own
+    std::string out; // after the OBJ file's reading line
+    std::string err;
+};
+
+// Every reading error stops the run before any output file exists.
+TEST(ImportFailures, ReadingErrors) {
+    const std::string lib = reading("m.mtl");
+    const std::string tri = "v 0 0 0\nvt 0 0\nvn 0 0 1\n";
+    auto mtl = [](const std::string &text) {
+        return files{{"m.obj", "mtllib m.mtl\n"}, {"m.mtl", text}, {"t.dds", ""}};
+    };
+    const failure cases[] = {
+        {{{"m.obj", "mtllib none.mtl\n"}},
+         "",
+         "open(none.mtl) failed: No such file or directory\n"},
+        {{{"m.obj", "v 1 2\n"}}, "", "expected float\non line 1,5:\nv 1 2\n    ^\n"},
+        {{{"m.obj", "f 1 2 3\n"}},
+         "",
+         "expected index or /\non line 1,3:\nf 1 2 3\n  ^\n"
+         "face definition needs vertex & tex & normal index\n"},
+        {{{"m.obj", "f 1/1 2/2 3/3\n"}},
+         "",
+         "expected index or /\non line 1,5:\nf 1/1 2/2 3/3\n    ^\n"
+         "missing texture index, uv map coordinates created and exported?\n"},
+        {{{"m.obj", "f 1//1 2//2 3//3\n"}},
+         "",
+         "parser: expected integer\non line 1,4:\nf 1//1 2//2 3//3\n   ^\n"
+         "missing texture index, uv map coordinates created and exported?\n"},
+        {{{"m.obj", "f 1/1/x 2/2/2 3/3/3\n"}},
+         "",
+         "parser: expected integer\non line 1,6:\nf 1/1/x 2/2/2 3/3/3\n     ^\n"
+         "missing normal index, exported normals?\n"},
+        {{{"m.obj", "\nf 1/1/1 2/2/2\n"}},
+         "",
+         "parser: expected integer\non line 2,13:\nf 1/1/1 2/2/2\n            ^\n"
+         "face definition needs vertex & tex & normal index\n"},
+        {{{"m.obj", "o A\no A\n"}}, "", "can't handle more than one obj mesh in file on line 2\n"},
+        {{{"m.obj", "usemtl A\nmtllib m.mtl\n"}, {"m.mtl", "newmtl A\n"}},
+         "",
+         "'A' - unknown material on line 1\n"},
+        {{{"m.obj", "mtllib m.mtl\nusemtl A \n"}, {"m.mtl", "newmtl A\n"}},
+         lib,
+         "'A ' - unknown material on line 2\n"},
+        {{{"m.obj", "mtllib m.mtl\nusemtl A\nusemtl B\nusemtl A\n"},
+          {"m.mtl", "newmtl A\nnewmtl B\n"}},
+         lib,
+         "'A' material reusing not supported yet on line 4\n"},
+        {mtl("d 0.5\n"), lib, "missing newmtl statement\n"},
+        {mtl("qzflags 1\n"), lib, "missing newmtl statement\n"},
+        {mtl("map_Kd t.dds\n"), lib, "missing newmtl statement\n"},
+        {mtl("map_bump t.dds\n"), lib, "missing newmtl statement\n"},
+        {mtl("map_Ks t.dds\n"), lib, "missing newmtl statement on line 1\n"},
+        {mtl("map_Kd_alpha 3 8\n"), lib, "map_Kd not defined yet on line 1\n"},
+        {mtl("newmtl A\nmap_Ks_alpha 1 1\n"), lib, "map_Ks not defined yet on line 2\n"},
+        {mtl("newmtl A\nmap_Kd t.dds\nmap_bump_alpha 1 1\n"), lib,
+         "map_bump not defined yet on line 3\n"},
+        {mtl("newmtl A\nmap_Kd -s 2 2 1 t.dds\n"), lib,
+         "m.mtl: referenced texture doesn't exist '-s 2 2 1 t.dds' on line 2\n"},
+        {mtl("newmtl A\nmap_Ks none.dds\n"), lib,
+         "m.mtl: referenced texture doesn't exist: 'none.dds' on line 2\n"},
+        {mtl("newmtl A\n\nmap_bump none.dds\n"), lib,
+         "m.mtl: referenced texture doesn't exist: 'none.dds' on line 3\n"},
+        {mtl("newmtl A\nd x\n"), lib, "expected float\non line 2,2:\nd x\n ^\n"},
+        {mtl("newmtl A\nqzflags x\n"), lib,
+         "parser: expected integer\non line 2,8:\nqzflags x\n       ^\n"},
+        // Every library starts without a current material.
+        {{{"m.obj", "mtllib a.mtl\nmtllib b.mtl\n"}, {"a.mtl", "newmtl A\n"}, {"b.mtl", "d 1\n"}},
+         reading("a.mtl") + reading("b.mtl"),
+         "missing newmtl statement\n"},
+        // Corners are checked once the file is read; faces may refer forward.
+        {{{"m.obj", "f 0/1/1 1/1/1 1/1/1\n" + tri}},
+         "",
+         "face on line 1: position index 0 is out of range (the file defines 1)\n"},
+        {{{"m.obj", "f 1/1/1 1/1/1 1/0/1\n" + tri}},
+         "",
+         "face on line 1: texture index 0 is out of range (the file defines 1)\n"},
+        {{{"m.obj", tri + "f 1/1/1 1/1/1 1/1/1\nf 1/1/1 1/1/1 1/1/0\n"}},
+         "",
+         "face on line 5: normal index 0 is out of range (the file defines 1)\n"},
+        {{{"m.obj", "f 1/1/1 2/1/1 1/1/1\n" + tri}},
+         "",
+         "face on line 1: position index 2 is out of range (the file defines 1)\n"},
+        {{{"m.obj", tri + "f 1/2/1 1/1/1 1/1/1\n"}},
+         "",
+         "face on line 4: texture index 2 is out of range (the file defines 1)\n"},
+        {{{"m.obj", tri + "\nf 1/1/1 1/1/3 1/1/1\n"}},
+         "",
+         "face on line 5: normal index 3 is out of range (the file defines 1)\n"},
+        {{{"m.obj", tri + "f -1/1/1 1/1/1 1/1/1\n"}},
+         "",
+         "face on line 4: position index 4294967295 is out of range (the file defines 1)\n"},
+        // A material file may not be placed outside the model's directory.
+        {mtl("newmtl a/b\n"), lib,
+         "m.mtl: material name 'a/b' on line 1 would put its file outside the working "
+         "directory\n"},
+        {mtl("newmtl A\nnewmtl sub\\x\n"), lib,
+         "m.mtl: material name 'sub\\x' on line 2 would put its file outside the working "
+         "directory\n"},
+        {mtl("newmtl ..\n"), lib,
+         "m.mtl: material name '..' on line 1 would put its file outside the working "
+         "directory\n"},
+        {mtl("newmtl c:x\n"), lib,
+         "m.mtl: material name 'c:x' on line 1 would put its file outside the working "
+         "directory\n"},
+    };
+    for (const failure &c : cases) {
+        SCOPED_TRACE(c.err);
+        temp_dir t;
+        fs::create_directory(t / "sub");
+        put(t, c.input);
+        const std::set<std::string> before = listing(t);
+        const run_result r = import(t);
+        EXPECT_EQ(r.status, DIE_STATUS);
+        EXPECT_EQ(r.out, head() + c.out);
+        EXPECT_EQ(r.err, "*error*:" + c.err);
+        EXPECT_EQ(listing(t), before);
+    }
+
+    temp_dir t;
+    const run_result r = import(t);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, banner + "working dir: .\n");
+    EXPECT_EQ(r.err, "*error*:open(m.obj) failed: No such file or directory\n");
+}
+
+// Every list at its limit: 32768 positions, texture coordinates, normals and triangles, with
+// 98,304 distinct corners used in an order far from their sorted one.
+TEST(ImportLimits, FullModel) {
+    const unsigned n = 32768;
+    std::string obj;
+    for (unsigned k = 1; k <= n; k++) {
+        const std::string s = std::to_string(k);
+        obj += "v " + s + " -" + s + " 0.5\nvt " + s + " 0.25\nvn 0 " + s + " 1\n";
+    }
+    std::vector<std::tuple<unsigned, unsigned, unsigned>> corners;
+    for (unsigned t = 0; t < n; t++) {
+        corners.insert(corners.end(),
+                       {{n - t, t + 1, t + 1}, {t + 1, n - t, t + 1}, {t + 1, t + 1, n - t}});
+        obj += "f";
+        for (size_t c = corners.size() - 3; c < corners.size(); c++) {
+            const auto [v, vt, vn] = corners[c];
+            obj += ' ';
+            obj += std::to_string(v) + "/" + std::to_string(vt) + "/" + std::to_string(vn);
+        }
+        obj += '\n';
+    }
+    std::map<std::tuple<unsigned, unsigned, unsigned>, uint32_t> order;
+    for (const auto &c : corners)
+        order[c] = 0;
+    ASSERT_EQ(order.size(), 3u * n);
+    std::vector<std::string> vertices;
+    for (auto &[c, idx] : order) {
+        idx = static_cast<uint32_t>(vertices.size());
+        const auto [v, vt, vn] = c;
+        vertices.push_back(
+            vertex(vec(float(v), -float(v), 0.5f), vec(0, float(vn), 1), float(vt), 0.25f));
+    }
+    std::vector<uint32_t> indices;
+    for (const auto &c : corners)
+        indices.push_back(order[c]);
+
+    temp_dir t;
+    put(t, {{"m.obj", obj}});
+    const run_result r = import(t);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head() + no_paths() + fallback() + writing());
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(read_file(t / "m.object") == object_file("m", vertices, indices));
+}
+
+TEST(ImportLimits, OneMoreThanEachList) {
+    const unsigned n = 32768;
+    const std::pair<std::string, std::string> cases[] = {
+        {"v 0 0 0\n", "MAX_LIST_SIZE(32768) reached (line: 32770)\n"},
+        {"vt 0 0\n", "MAX_LIST_SIZE(32768) reached (line: 32770)\n"},
+        {"vn 0 0 1\n", "MAX_LIST_SIZE(32768) reached (line: 32770)\n"},
+        {"f 1/1/1 1/1/1 1/1/1\n", "reached MAX_LIST_SIZE(32768)\n"}};
+    for (const auto &[line, err] : cases) {
+        SCOPED_TRACE(line);
+        // The triangle limit strikes while reading, before any index is checked.
+        std::string obj = "# the 32769th statement is on line 32770\n";
+        for (unsigned i = 0; i <= n; i++)
+            obj += line;
+        temp_dir t;
+        put(t, {{"m.obj", obj}});
+        const run_result r = import(t);
+        EXPECT_EQ(r.status, DIE_STATUS);
+        EXPECT_EQ(r.out, head());
+        EXPECT_EQ(r.err, "*error*:" + err);
+        EXPECT_EQ(listing(t), std::set<std::string>{"m.obj"});
+    }
+}
+
+} // namespace
