@@ -14,3 +14,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 # Self-contained programs: zlib and the compiler's runtime go into each .exe.
 set(ZLIB_USE_STATIC_LIBS ON)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# C99 printf from MinGW's own runtime: "%zu", and "%g" with two exponent digits, as elsewhere.
+add_compile_definitions(__USE_MINGW_ANSI_STDIO=1)

@@ -7,10 +7,18 @@
 
 #include "qz.h"
 
+// Format checking of the printf-like functions. MinGW builds use the C99 printf of their own
+// runtime (__USE_MINGW_ANSI_STDIO), so the output is the same as on every other system.
+#ifdef __MINGW32__
+#define QZ_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define QZ_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+
 // Writes 2 x indent_level spaces, then the formatted text, to standard output.
-void print(unsigned int indent_level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void print(unsigned int indent_level, const char *fmt, ...) QZ_PRINTF(2, 3);
 // Flushes both streams, writes "*error*:" and the message to standard error, exits with -1.
-[[noreturn]] void die(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void die(const char *fmt, ...) QZ_PRINTF(1, 2);
 
 int file_exists(const char *file);
 int fileordir_present(const char *file);
@@ -65,7 +73,6 @@ void parser_fill_buffer(parser *parser);
 void parser_read_line(parser *parser);
 float read_float(char *p, char **end, parser *parser);
 unsigned int read_uint(char *p, char **end, parser *parser);
-[[noreturn]] void die_parser(parser *parser, const char *p, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+[[noreturn]] void die_parser(parser *parser, const char *p, const char *fmt, ...) QZ_PRINTF(3, 4);
 
 #endif
