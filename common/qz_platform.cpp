@@ -4,6 +4,7 @@
 #include <string>
 
 #ifdef _WIN32
+#include <windows.h> // file identity
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
@@ -221,3 +222,32 @@ void plat_binary_stdio() {
     _setmode(_fileno(stderr), _O_BINARY);
 #endif
 }
+
+#ifdef _WIN32
+
+int plat_stat_id(const char *path, plat_stat_info *st) {
+    if (plat_stat(path, st) != 0)
+        return -1;
+    st->dev = 0;
+    st->ino = 0;
+    // No access rights asked: only the file's identity is read, whoever holds it open.
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info)) {
+        st->dev = info.dwVolumeSerialNumber;
+        st->ino = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+    }
+    CloseHandle(h);
+    return 0;
+}
+
+#else
+
+int plat_stat_id(const char *path, plat_stat_info *st) {
+    return plat_stat(path, st);
+}
+
+#endif

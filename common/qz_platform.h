@@ -56,4 +56,10 @@ void plat_closedir(plat_dir *d);
 // Puts standard output and standard error in binary mode, so "\n" is written as it stands.
 void plat_binary_stdio();
 
+// plat_stat, with dev and ino that identify the file on every platform: two names (links
+// included) lead to the same file exactly when both agree. The Windows runtime's stat reports
+// no file numbers, so there they come from the volume and the file index; ino stays 0 when
+// the system gives none.
+int plat_stat_id(const char *path, plat_stat_info *st);
+
 #endif

@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fcntl.h>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <random>
-#include <sys/stat.h>
+#include <set>
+#include <sstream>
+
+#ifndef _WIN32
+#include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <zlib.h>
 
@@ -24,19 +29,6 @@ const std::string banner = "qz_compress 12.09.2012 (ul_tam)\n";
 run_result pack(const temp_dir &t, const std::vector<std::string> &args,
                 const run_options &options = {}) {
     return run(tool("qz_compress"), args, t.path, options);
-}
-
-// Runs the packer under a shell ulimit. Descriptors 3 to 9 are closed first, so that a
-// descriptor limit leaves exactly the packer's own files; the leak checker of sanitizer builds
-// cannot work under such limits and is switched off.
-run_result pack_limited(const temp_dir &t, const std::string &limit,
-                        const std::vector<std::string> &args) {
-    std::vector<std::string> sh = {"-c",
-                                   "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit " + limit +
-                                       " && ASAN_OPTIONS=detect_leaks=0 exec \"$0\" \"$@\"",
-                                   tool("qz_compress")};
-    sh.insert(sh.end(), args.begin(), args.end());
-    return run("/bin/sh", sh, t.path);
 }
 
 std::string usage() {
@@ -105,7 +97,8 @@ std::string progress(const std::string &name, const std::vector<stored> &files,
 // The stored names in index order, read from an archive without a path entry.
 std::vector<std::string> index_names(const std::string &a) {
     std::vector<std::string> names;
-    const uint32_t n = static_cast<uint8_t>(a[24]) | static_cast<uint8_t>(a[25]) << 8;
+    uint32_t n;
+    memcpy(&n, a.data() + 24, sizeof n);
     for (uint32_t i = 0; i < n; i++) {
         const char *name = a.data() + 28 + 152 * i + 24;
         names.emplace_back(name, strnlen(name, 128));
@@ -122,7 +115,7 @@ std::map<std::string, std::string> tree(const fs::path &root) {
     return files;
 }
 
-// Files of one directory level, in the order the index lists them.
+// The files in the order the archive's index lists them.
 std::vector<stored> in_index_order(const std::string &a,
                                    const std::map<std::string, std::string> &files) {
     std::vector<stored> r;
@@ -145,10 +138,10 @@ TEST(CommandLine, UsageWithoutDirectory) {
          std::vector<std::vector<std::string>>{{}, {"-f"}, {"-b", "d"}, {"--other", "-i", "-f"}}) {
         const run_result r = pack(t, args);
         EXPECT_EQ(r.status, DIE_STATUS);
-        EXPECT_EQ(r.out, banner + (args.size() == 2 && args[1] == "x" ? "  Excluding: x\n" : "") +
-                             usage());
+        EXPECT_EQ(r.out, banner + usage());
         EXPECT_EQ(r.err, "");
     }
+    EXPECT_EQ(pack(t, {"--exclude", "x"}).out, banner + "  Excluding: x\n" + usage());
 }
 
 TEST(CommandLine, OptionValueMissing) {
@@ -198,6 +191,14 @@ TEST(CommandLine, OutputNames) {
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(fs::exists(t / "one.qz"));
     EXPECT_EQ(read_file(t / "two.qz"), a);
+
+#ifndef _WIN32 // whose stat refuses a directory name with a trailing backslash
+    // With a trailing separator the default archive is ".qz" inside the directory, made after
+    // the scan.
+    r = pack(t, {"w\\d\\"});
+    EXPECT_EQ(r.out, banner + progress("w\\d\\.qz", {{"f", "abc"}}));
+    EXPECT_EQ(read_file(t / "w" / "d" / ".qz"), a);
+#endif
 }
 
 TEST(CommandLine, ValuesMayBeginWithADash) {
@@ -293,7 +294,7 @@ TEST(RoundTrip, NestedTreeComesBackByteForByte) {
     const std::vector<stored> order = in_index_order(a, files);
     EXPECT_EQ(order.size(), files.size());
     EXPECT_EQ(r.out, banner + progress("d.qz", order));
-    EXPECT_EQ(a, archive(order));
+    EXPECT_TRUE(a == archive(order)); // a diff of megabytes would drown the report
 
     const run_result u = run(tool("qz_uncompress"), {"d.qz"}, t.path);
     EXPECT_EQ(u.status, 0) << u.err;
@@ -347,14 +348,14 @@ TEST(FileList, ArchiveNeverStoresItself) {
     temp_dir t;
     fs::create_directory(t / "d");
     write_file(t / "d" / "f", "abc");
-    EXPECT_EQ(pack(t, {"d\\"}).status, 0);
-    const run_result r = pack(t, {"d\\", "-f"});
+    // The first run scans before it creates the archive.
+    EXPECT_EQ(pack(t, {"d", "d\\a.qz"}).status, 0);
+    const run_result r = pack(t, {"d", "d\\a.qz", "-f"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, banner + "  Skipping d\\\\.qz: it is the output archive\n" +
-                         progress("d\\.qz", {{"f", "abc"}}));
-    EXPECT_EQ(read_file(t / "d" / ".qz"), archive({{"f", "abc"}}));
+    EXPECT_EQ(r.out, banner + "  Skipping d\\a.qz: it is the output archive\n" +
+                         progress("d\\a.qz", {{"f", "abc"}}));
+    EXPECT_EQ(read_file(t / "d" / "a.qz"), archive({{"f", "abc"}}));
 
-    fs::remove(t / "d" / ".qz");
     fs::create_directory(t / "e");
     write_file(t / "e" / "out.qz", "not the output");
     write_file(t / "out.qz", "old");
@@ -366,13 +367,62 @@ TEST(FileList, ArchiveNeverStoresItself) {
     EXPECT_EQ(read_file(t / "out.qz"), archive({{"out.qz", "not the output"}}));
 }
 
-TEST(FileList, FifosAndCyclesAreSkipped) {
+// ---- Failures while writing ----
+
+const std::string stream_head = "Writing qz archive file: d.qz\n  Alloc room for file index table\n"
+                                "  Write compressing file stream:\n";
+
+TEST(Failures, OutputCannotBeCreated) {
+    temp_dir t;
+    fs::create_directories(t / "d");
+    fs::create_directories(t / "out");
+    expect_die(pack(t, {"d", "none/a.qz"}), "Writing qz archive file: none/a.qz\n",
+               "can't create none/a.qz: No such file or directory\n");
+#ifdef _WIN32
+    const std::string is_dir = "Permission denied";
+#else
+    const std::string is_dir = "Is a directory";
+#endif
+    expect_die(pack(t, {"d", "out"}), "Writing qz archive file: out\n",
+               "can't create out: " + is_dir + "\n");
+}
+
+TEST(Failures, FileOfFourGiB) {
+    temp_dir t;
+    fs::create_directories(t / "d");
+    write_file(t / "d" / "big", "");
+    fs::resize_file(t / "d" / "big", uint64_t{1} << 32);
+    expect_die(
+        pack(t, {"d"}), stream_head + "    big   ",
+        "d\\big is too large: 4294967296 bytes, an archive holds files of less than 4 GiB\n");
+}
+
+// ---- Links, devices, fifos, resource limits and made-up files: POSIX only ----
+
+#ifndef _WIN32
+
+// Runs the packer under a shell ulimit. Descriptors 3 to 9 are closed first, so that a
+// descriptor limit leaves exactly the packer's own files; the leak checker of sanitizer builds
+// cannot work under such limits and is switched off.
+run_result pack_limited(const temp_dir &t, const std::string &limit,
+                        const std::vector<std::string> &args) {
+    std::vector<std::string> sh = {"-c",
+                                   "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit " + limit +
+                                       " && ASAN_OPTIONS=detect_leaks=0 exec \"$0\" \"$@\"",
+                                   tool("qz_compress")};
+    sh.insert(sh.end(), args.begin(), args.end());
+    return run("/bin/sh", sh, t.path);
+}
+
+// A device stands for every entry that is not a regular file (fifos: see the scan's own test,
+// where a fault cannot hang the run).
+TEST(FileList, DevicesAndCyclesAreSkipped) {
     temp_dir t;
     const fs::path d = t / "d";
     fs::create_directories(d / "a");
     write_file(d / "a" / "x", "x");
-    ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0644), 0);
-    ASSERT_EQ(mkfifo((d / "a" / "excluded.p").c_str(), 0644), 0);
+    fs::create_symlink("/dev/null", d / "null");
+    fs::create_symlink("/dev/null", d / "a" / "excluded.p");
     fs::create_directory_symlink("..", d / "a" / "up");
     fs::create_directory_symlink("a", d / "b"); // no cycle: its files are stored twice
     const run_result r = pack(t, {"d", "--exclude", "*.p"});
@@ -380,18 +430,18 @@ TEST(FileList, FifosAndCyclesAreSkipped) {
     const std::string a = read_file(t / "d.qz");
     const std::vector<std::string> names = index_names(a);
     ASSERT_EQ(names.size(), 2u);
-    std::string notices;
-    for (const std::string &name : names)
-        notices += "  Skipping d\\" + name.substr(0, 1) + "\\up: it leads back to d\n";
-    // The fifo's notice stands before or after those of the directories, as the scan met it.
-    const std::string fifo = "  Skipping d\\fifo: not a regular file\n";
-    const std::string rest = progress("d.qz", {{names[0], "x"}, {names[1], "x"}});
-    const std::string head = banner + "  Excluding: *.p\n";
-    EXPECT_TRUE(r.out == head + fifo + notices + rest ||
-                r.out == head + notices.substr(0, notices.size() / 2) + fifo +
-                             notices.substr(notices.size() / 2) + rest ||
-                r.out == head + notices + fifo + rest)
-        << r.out;
+    const size_t writing = r.out.find("Writing");
+    EXPECT_EQ(r.out.substr(writing), progress("d.qz", {{names[0], "x"}, {names[1], "x"}}));
+    // The notices stand in the order in which the scan met the entries.
+    std::multiset<std::string> lines;
+    std::istringstream head(r.out.substr(0, writing));
+    for (std::string line; std::getline(head, line);)
+        lines.insert(line);
+    EXPECT_EQ(lines,
+              (std::multiset<std::string>{banner.substr(0, banner.size() - 1), "  Excluding: *.p",
+                                          "  Skipping d\\null: not a regular file",
+                                          "  Skipping d\\a\\up: it leads back to d",
+                                          "  Skipping d\\b\\up: it leads back to d"}));
     EXPECT_EQ(a, archive({{names[0], "x"}, {names[1], "x"}}));
 }
 
@@ -412,44 +462,23 @@ TEST(FileList, PathLengthLimit) {
         path += "\\" + std::string(200, static_cast<char>('a' + i));
     }
     fs::create_directories(deepest);
+    EXPECT_EQ(path.size() + 1 + 73, 4095u);
+    // Files that deep are made and removed relative to their directory.
     const int dir = open(deepest.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(dir, 0);
-    for (const size_t len : {73, 74})
-        close(openat(dir, std::string(len, 'f').c_str(), O_WRONLY | O_CREAT, 0644));
-    close(dir);
-    EXPECT_EQ(path.size() + 1 + 73, 4095u);
-    const run_result r = pack(t, {"d"});
-    const std::string longest = path + "\\" + std::string(74, 'f');
-    expect_die(r, "", "path too long (4096 bytes, at most 4095): " + longest + "\n");
-
-    const int again = open(deepest.c_str(), O_RDONLY | O_DIRECTORY);
-    unlinkat(again, std::string(74, 'f').c_str(), 0);
-    close(again);
-    const run_result ok = pack(t, {"d"});
-    EXPECT_EQ(ok.status, 0);
-    std::string stored = path.substr(2) + "/" + std::string(73, 'f');
+    const std::string fits(73, 'f'), too_long(74, 'f');
+    close(openat(dir, fits.c_str(), O_WRONLY | O_CREAT, 0644));
+    EXPECT_EQ(pack(t, {"d"}).status, 0);
+    std::string stored = path.substr(2) + "/" + fits;
     std::replace(stored.begin(), stored.end(), '\\', '/');
     EXPECT_EQ(index_names(read_file(t / "d.qz")), std::vector<std::string>{stored.substr(0, 128)});
 
-    // Too deep for removal by absolute path.
-    const int last = open(deepest.c_str(), O_RDONLY | O_DIRECTORY);
-    unlinkat(last, std::string(73, 'f').c_str(), 0);
-    close(last);
-}
-
-// ---- Failures while writing ----
-
-const std::string stream_head = "Writing qz archive file: d.qz\n  Alloc room for file index table\n"
-                                "  Write compressing file stream:\n";
-
-TEST(Failures, OutputCannotBeCreated) {
-    temp_dir t;
-    fs::create_directories(t / "d");
-    fs::create_directories(t / "out");
-    expect_die(pack(t, {"d", "none/a.qz"}), "Writing qz archive file: none/a.qz\n",
-               "can't create none/a.qz: No such file or directory\n");
-    expect_die(pack(t, {"d", "out"}), "Writing qz archive file: out\n",
-               "can't create out: Is a directory\n");
+    close(openat(dir, too_long.c_str(), O_WRONLY | O_CREAT, 0644));
+    expect_die(pack(t, {"d"}), "",
+               "path too long (4096 bytes, at most 4095): " + path + "\\" + too_long + "\n");
+    unlinkat(dir, fits.c_str(), 0);
+    unlinkat(dir, too_long.c_str(), 0);
+    close(dir);
 }
 
 TEST(Failures, InputCannotBeOpenedOrRead) {
@@ -475,16 +504,6 @@ TEST(Failures, InputCannotBeOpenedOrRead) {
     EXPECT_EQ(read_file(t / "d.qz").substr(0, 8), zeros(8));
 }
 
-TEST(Failures, FileOfFourGiB) {
-    temp_dir t;
-    fs::create_directories(t / "d");
-    write_file(t / "d" / "big", "");
-    fs::resize_file(t / "d" / "big", uint64_t{1} << 32);
-    expect_die(
-        pack(t, {"d"}), stream_head + "    big   ",
-        "d\\big is too large: 4294967296 bytes, an archive holds files of less than 4 GiB\n");
-}
-
 TEST(Failures, ArchiveWriteFails) {
     temp_dir t;
     fs::create_directories(t / "d");
@@ -506,11 +525,19 @@ TEST(Failures, ArchiveWriteFails) {
     EXPECT_EQ(read_file(t / "d.qz"), a);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QZ_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QZ_ASAN 1
+#endif
+#endif
+
 // zlib fails only when it finds no memory. Address space is cut down until the run fails: the
 // last allocation that still needed more is deflate's. Sanitizers reserve too much address
 // space for such a limit.
 TEST(Failures, CompressionFails) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef QZ_ASAN
     GTEST_SKIP() << "address space limits do not work with sanitizers";
 #else
     temp_dir t;
@@ -527,5 +554,7 @@ TEST(Failures, CompressionFails) {
                stream_head + "    f   ", "deflate(d\\f) failed: zlib error -4\n");
 #endif
 }
+
+#endif
 
 } // namespace

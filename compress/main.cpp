@@ -1,0 +1,98 @@
+// qz_compress: packs the files below one directory into a .qz archive.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qz_compress.h"
+#include "qz_filefunc.h" // print, die
+#include "qz_platform.h" // stat
+
+static void usage(const char *name) {
+    print(0,
+          "Usage: %s <options> directory <file>\n"
+          " -f force overwrite\n"
+          " -b basedirectory\n"
+          " -p fullpath\n"
+          " --exclude pattern\n",
+          name);
+}
+
+int main(int argc, char **argv) {
+    plat_binary_stdio();
+    print(0, "qz_compress 12.09.2012 (ul_tam)\n");
+    if (argc < 2) {
+        usage(argv[0]);
+        return -1;
+    }
+    const char *directory = nullptr;
+    const char *filename = nullptr;
+    const char *basepath = nullptr, *fullpath = nullptr, *info = nullptr;
+    std::vector<std::string> patterns;
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (arg[0] != '-') {
+            if (directory != nullptr) {
+                filename = arg;
+                continue;
+            }
+            plat_stat_info st;
+            if (plat_stat(arg, &st) != 0)
+                die("Can't determine type of %s, stat failed\n", arg);
+            if (st.mode != PLAT_S_IFDIR)
+                die("%s doesn't seem to be a directory\n", arg);
+            directory = arg;
+            continue;
+        }
+        const char **value = nullptr; // null for --exclude
+        switch (arg[1]) {
+        case 'f':
+            force_overwrite = 1;
+            continue;
+        case 'b':
+            value = &basepath;
+            break;
+        case 'p':
+            value = &fullpath;
+            break;
+        case 'i':
+            value = &info;
+            break;
+        case '-':
+            if (strcmp(arg, "--exclude") != 0)
+                continue; // other long options are passed over
+            break;
+        default:
+            print(0, "Unknown option %s \n", arg);
+            return -1;
+        }
+        if (++i >= argc) {
+            usage(argv[0]);
+            return -1;
+        }
+        if (value != nullptr) {
+            *value = argv[i];
+            continue;
+        }
+        patterns.emplace_back(argv[i]);
+        print(1, "Excluding: %s\n", argv[i]);
+    }
+    if (directory == nullptr) {
+        usage(argv[0]);
+        return -1;
+    }
+    const std::string name = filename != nullptr ? filename : std::string(directory) + ".qz";
+    // Each pattern is put in front of the ones before it; any single match excludes a file.
+    std::vector<exclude_pattern> nodes(patterns.size());
+    exclude_pattern *excludes = nullptr;
+    for (size_t i = 0; i < patterns.size(); i++) {
+        nodes[i] = {patterns[i].data(), excludes};
+        excludes = &nodes[i];
+    }
+
+    flist *first = check_flist(getfilelist(directory, nullptr, nullptr, excludes));
+    first = drop_archive_itself(first, name.c_str());
+    createqzarchive(name.c_str(), first, basepath, fullpath, info);
+
+    free_flist(first);
+    return 0;
+}

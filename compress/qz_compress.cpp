@@ -1,0 +1,364 @@
+// qz_compress's module: collects the files below a directory and writes them into a .qz archive.
+//
+// Every failure ends the run through die, so an archive is never reported as written when it
+// was not; a run cut short leaves zero placeholders in the top chunk's header, which the unpacker
+// refuses.
+#include "qz_compress.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+#include "qz.h"          // archive chunk types, index_entry
+#include "qz_filefunc.h" // print, die, chunk writers
+#include "qz_platform.h" // stat, directory enumeration, streams
+
+int force_overwrite = 0;
+
+// Paths and stored names: at most 4095 bytes, what a buffer of 4096 holds.
+constexpr size_t SCAN_PATH_MAX = 4096;
+// Files pass through zlib in blocks of this size, so memory does not grow with a file.
+constexpr size_t ZBUF = 16384;
+// Index offsets are 32-bit and chunk positions 32-bit signed.
+constexpr uint64_t FILE_LIMIT = 0xFFFFFFFF;
+constexpr uint64_t ARCHIVE_LIMIT = 0x7FFFFFFF;
+
+// Device and file number identify a file whatever name leads to it. A file number of 0 means the
+// platform gave none, and such files are never taken as the same.
+static bool same_file(const plat_stat_info &a, const plat_stat_info &b) {
+    return a.ino != 0 && a.dev == b.dev && a.ino == b.ino;
+}
+
+int matcher(const char *pattern, const char *text) {
+    for (; *pattern != '*'; pattern++, text++) {
+        if (*pattern == '\0')
+            return *text == '\0';
+        if (*text == '\0' || (*pattern != '?' && *pattern != *text))
+            return 0;
+    }
+    // A run of '*' and '?' consumes no character itself; each '?' only needs one to exist.
+    for (; *pattern == '*' || *pattern == '?'; pattern++)
+        if (*pattern == '?' && *text == '\0')
+            return 0;
+    if (*pattern == '\0')
+        return 1;
+    for (; *text != '\0'; text++)
+        if (*text == *pattern && matcher(pattern, text))
+            return 1;
+    return 0;
+}
+
+static bool excluded(const char *name, const exclude_pattern *excludes) {
+    for (; excludes != nullptr; excludes = excludes->next)
+        if (matcher(excludes->pattern, name))
+            return true;
+    return false;
+}
+
+// The directories from the root down to the one being read, so that a link back to one of them
+// is recognised instead of being followed forever.
+struct scan_level {
+    plat_stat_info id;
+    const char *dir;
+    const scan_level *up;
+};
+
+static flist *scan(const scan_level *here, const char *prefix, flist *last,
+                   exclude_pattern *excludes) {
+    plat_dir *d = plat_opendir(here->dir);
+    if (d == nullptr)
+        die("Can't open directory %s", here->dir);
+    while (const char *name = plat_readdir(d)) {
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+            continue;
+        const std::string path = std::string(here->dir) + '\\' + name;
+        // The stored name is never longer than the path, so this bounds both.
+        if (path.size() >= SCAN_PATH_MAX)
+            die("path too long (%zu bytes, at most %zu): %s\n", path.size(), SCAN_PATH_MAX - 1,
+                path.c_str());
+        const std::string stored = prefix != nullptr ? std::string(prefix) + '/' + name : name;
+        plat_stat_info st;
+        if (plat_stat_id(path.c_str(), &st) != 0)
+            die("stat(%s) failed\n", path.c_str());
+
+        if (st.mode == PLAT_S_IFDIR) {
+            const scan_level *seen = here;
+            while (seen != nullptr && !same_file(seen->id, st))
+                seen = seen->up;
+            if (seen != nullptr) {
+                // Its files are stored already, under the names of the directory it leads to.
+                print(1, "Skipping %s: it leads back to %s\n", path.c_str(), seen->dir);
+                continue;
+            }
+            const scan_level sub = {st, path.c_str(), here};
+            last = scan(&sub, stored.c_str(), last, excludes);
+            continue;
+        }
+        if (excluded(stored.c_str(), excludes))
+            continue;
+        // A fifo or device has no fixed content to store, and reading one may never end.
+        if (st.mode != PLAT_S_IFREG) {
+            print(1, "Skipping %s: not a regular file\n", path.c_str());
+            continue;
+        }
+        auto *f = static_cast<flist *>(calloc(1, sizeof(flist)));
+        if (f == nullptr)
+            die("out of memory\n");
+        f->archivename = strdup(stored.c_str());
+        f->path = strdup(path.c_str());
+        if (f->archivename == nullptr || f->path == nullptr)
+            die("out of memory\n");
+        f->prev = last;
+        if (last != nullptr)
+            last->next = f;
+        last = f;
+    }
+    plat_closedir(d);
+    return last;
+}
+
+flist *getfilelist(const char *dir, const char *prefix, flist *last, exclude_pattern *excludes) {
+    scan_level top = {{}, dir, nullptr};
+    if (plat_stat_id(dir, &top.id) != 0)
+        die("Can't open directory %s", dir);
+    return scan(&top, prefix, last, excludes);
+}
+
+flist *check_flist(flist *last) {
+    flist *f = last;
+    while (f != nullptr && f->prev != nullptr) {
+        if (f->prev->next != f)
+            die("!!error: flist->next(%02x) != oldflist(%02x)\n",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(f->prev->next)),
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(f)));
+        f = f->prev;
+    }
+    return f;
+}
+
+static void free_record(flist *f) {
+    free(f->archivename);
+    free(f->path);
+    free(f);
+}
+
+void free_flist(flist *first) {
+    while (first != nullptr) {
+        flist *next = first->next;
+        free_record(first);
+        first = next;
+    }
+}
+
+flist *drop_archive_itself(flist *first, const char *archivename) {
+    plat_stat_info archive;
+    if (plat_stat_id(archivename, &archive) != 0)
+        return first; // it does not exist yet, so the scan cannot have met it
+    for (flist *f = first, *next; f != nullptr; f = next) {
+        next = f->next;
+        plat_stat_info st;
+        if (plat_stat_id(f->path, &st) != 0 || !same_file(st, archive))
+            continue;
+        print(1, "Skipping %s: it is the output archive\n", f->path);
+        (f->prev != nullptr ? f->prev->next : first) = next;
+        if (next != nullptr)
+            next->prev = f->prev;
+        free_record(f);
+    }
+    return first;
+}
+
+// ---- Writing the archive ----
+
+[[noreturn]] static void write_failed(const char *archivename) {
+    die("write(%s) failed: %s\n", archivename, strerror(errno));
+}
+
+// Refuses to let the archive grow past what its 32-bit signed positions can address, before a
+// position could wrap.
+static void archive_room(FILE *out, const char *archivename, uint64_t bytes) {
+    const int64_t pos = plat_ftell(out);
+    if (pos < 0)
+        write_failed(archivename);
+    if (static_cast<uint64_t>(pos) + bytes > ARCHIVE_LIMIT)
+        die("%s: the archive would grow past its limit of 2 GiB - 1 bytes\n", archivename);
+}
+
+static void put(FILE *out, const char *archivename, const void *data, size_t len) {
+    if (fwrite(data, 1, len, out) != len)
+        write_failed(archivename);
+}
+
+// Pending bytes go out before the stream is repositioned, so that a failing write is reported
+// as one, naming the archive, and not as a failed seek of the chunk writer.
+static void flush(FILE *out, const char *archivename) {
+    if (fflush(out) != 0 || ferror(out))
+        write_failed(archivename);
+}
+
+static void seek(FILE *out, const char *archivename, int64_t pos) {
+    flush(out, archivename);
+    if (plat_fseek(out, pos, SEEK_SET) != 0)
+        write_failed(archivename);
+}
+
+static void end_chunk(FILE *out, const char *archivename, chunkfilepos_f *chunk) {
+    flush(out, archivename);
+    fwrite_chunk_end(chunk);
+}
+
+[[noreturn]] static void read_failed(const flist *f) {
+    die("read(%s) failed: %s\n", f->path, strerror(errno));
+}
+
+[[noreturn]] static void deflate_failed(const flist *f, int ret) {
+    die("deflate(%s) failed: zlib error %d\n", f->path, ret);
+}
+
+void compressfile(flist *f, FILE *out, const char *archivename) {
+    const int64_t offset = plat_ftell(out);
+    if (offset < 0)
+        write_failed(archivename);
+    f->offset = static_cast<uint32_t>(offset); // below 2 GiB: archive_room keeps it there
+
+    FILE *in = plat_fopen(f->path, "rb");
+    if (in == nullptr)
+        die("can't open %s: %s\n", f->path, strerror(errno));
+    // A file shorter than four bytes leaves zero bytes in the rest of its signature.
+    memset(f->signature, 0, sizeof f->signature);
+    if (fread(f->signature, 1, sizeof f->signature, in) < sizeof f->signature && ferror(in))
+        read_failed(f);
+    if (plat_fseek(in, 0, SEEK_END) != 0)
+        read_failed(f);
+    const int64_t size = plat_ftell(in);
+    if (size < 0 || plat_fseek(in, 0, SEEK_SET) != 0)
+        read_failed(f);
+    if (static_cast<uint64_t>(size) > FILE_LIMIT)
+        die("%s is too large: %lld bytes, an archive holds files of less than 4 GiB\n", f->path,
+            static_cast<long long>(size));
+    f->size = static_cast<uint32_t>(size);
+
+    // The interface version the format was made with; zlib accepts any release of series 1.
+    z_stream strm = {};
+    int ret = deflateInit_(&strm, Z_DEFAULT_COMPRESSION, "1.2.5", static_cast<int>(sizeof strm));
+    if (ret != Z_OK)
+        deflate_failed(f, ret);
+    std::vector<unsigned char> inbuf(ZBUF), outbuf(ZBUF);
+    uint64_t total = 0;
+    int flush_mode = Z_NO_FLUSH;
+    while (flush_mode != Z_FINISH) {
+        const size_t n = fread(inbuf.data(), 1, ZBUF, in);
+        if (ferror(in))
+            read_failed(f);
+        total += n;
+        flush_mode = feof(in) ? Z_FINISH : Z_NO_FLUSH;
+        strm.next_in = inbuf.data();
+        strm.avail_in = static_cast<uInt>(n);
+        do {
+            strm.next_out = outbuf.data();
+            strm.avail_out = ZBUF;
+            ret = deflate(&strm, flush_mode);
+            if (ret == Z_STREAM_ERROR)
+                deflate_failed(f, ret);
+            const size_t have = ZBUF - strm.avail_out;
+            archive_room(out, archivename, have);
+            put(out, archivename, outbuf.data(), have);
+        } while (strm.avail_out == 0);
+        if (strm.avail_in != 0)
+            deflate_failed(f, ret);
+    }
+    if (ret != Z_STREAM_END)
+        deflate_failed(f, ret);
+    deflateEnd(&strm);
+    fclose(in);
+    // The index would describe a different file than the stream holds.
+    if (total != f->size)
+        die("%s changed while it was being read\n", f->path);
+    f->compressedsize = static_cast<uint32_t>(plat_ftell(out) - offset);
+}
+
+static void write_path_entry(FILE *out, const char *archivename, uint32_t type, const char *text) {
+    const qz_chunk header = {type, QZ_PATH_LEN};
+    char field[QZ_PATH_LEN];
+    copy_name_field(field, text, sizeof field);
+    put(out, archivename, &header, sizeof header);
+    put(out, archivename, field, sizeof field);
+}
+
+void createqzarchive(const char *filename, flist *first, const char *basepath, const char *fullpath,
+                     const char *info) {
+    uint32_t n = 0;
+    for (const flist *f = first; f != nullptr; f = f->next)
+        n++;
+    print(0, "Writing qz archive file: %s\n", filename);
+    if (basepath != nullptr && fullpath != nullptr)
+        die("Writeing basepath(%s) and fullpath(%s) is not possible\n", basepath, fullpath);
+    if (!force_overwrite && file_exists(filename))
+        die("'%s' already exists. Remove or use -f to force overwrite\n", filename);
+    FILE *out = plat_fopen(filename, "wb");
+    if (out == nullptr)
+        die("can't create %s: %s\n", filename, strerror(errno));
+
+    chunkfilepos_f *top = fwrite_chunk_start(out, QZ_ARCHIVE);
+    chunkfilepos_f *content = fwrite_chunk_start(out, ARCHIVE_CONTENT);
+    const int64_t base = plat_ftell(out);
+    chunkfilepos_f *table = fwrite_chunk_start(out, FILE_INDEX_TABLE);
+    put(out, filename, &n, sizeof n);
+    if (basepath != nullptr) {
+        print(1, "Writeing basepath(%s) entry\n", basepath);
+        write_path_entry(out, filename, BASEPATH_ENTRY, basepath);
+    } else if (fullpath != nullptr) {
+        print(1, "Writeing fullpath(%s) entry\n", fullpath);
+        write_path_entry(out, filename, FULLPATH_ENTRY, fullpath);
+    }
+
+    // The entries need every file's sizes, known only once it is compressed: keep room here.
+    const int64_t index = plat_ftell(out);
+    print(1, "Alloc room for file index table\n");
+    const uint64_t room = uint64_t{n} * QZ_INDEX_ENTRY_ROOM;
+    archive_room(out, filename, room + sizeof(qz_chunk));
+    seek(out, filename, index + static_cast<int64_t>(room));
+    end_chunk(out, filename, table);
+
+    chunkfilepos_f *stream = fwrite_chunk_start(out, FILE_STREAM);
+    print(1, "Write compressing file stream:\n");
+    for (flist *f = first; f != nullptr; f = f->next) {
+        print(2, "%s   ", f->archivename);
+        compressfile(f, out, filename);
+        print(3, "size: %u compressedsize: %u\n", f->size, f->compressedsize);
+    }
+    end_chunk(out, filename, stream);
+    const int64_t end = plat_ftell(out);
+
+    seek(out, filename, index);
+    print(1, "writing index entries for files:\n");
+    for (const flist *f = first; f != nullptr; f = f->next) {
+        print(2, "%s\n", f->archivename);
+        const qz_chunk header = {INDEX_ENTRY, sizeof(index_entry)};
+        index_entry ie = {};
+        memcpy(ie.signature, f->signature, sizeof ie.signature);
+        ie.offset = static_cast<uint32_t>(f->offset - base);
+        ie.outsize = f->size;
+        ie.insize = f->compressedsize;
+        copy_name_field(ie.name, f->archivename, sizeof ie.name);
+        put(out, filename, &header, sizeof header);
+        put(out, filename, &ie, sizeof ie);
+    }
+    seek(out, filename, end);
+    end_chunk(out, filename, content);
+
+    if (info != nullptr) {
+        const size_t len = strlen(info);
+        archive_room(out, filename, sizeof(qz_chunk) + len);
+        chunkfilepos_f *chunk = fwrite_chunk_start(out, ARCHIVE_INFO);
+        put(out, filename, info, len);
+        end_chunk(out, filename, chunk);
+    }
+    end_chunk(out, filename, top);
+    if (fclose(out) != 0)
+        write_failed(filename);
+}

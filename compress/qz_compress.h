@@ -1,0 +1,48 @@
+// The packer's module: the directory scan with its exclusion patterns, and the archive writer.
+// main.cpp holds the command line; the test program links this module directly.
+#ifndef QZ_COMPRESS_H
+#define QZ_COMPRESS_H
+
+#include <cstdint>
+#include <cstdio>
+
+// One file to store. The scan fills archivename, path and the links; compressfile the rest.
+struct flist {
+    char *archivename; // stored name: components joined by '/', relative to the packed root
+    uint32_t size;
+    uint32_t compressedsize;
+    char signature[4]; // the first four bytes, zero-padded
+    char *path;        // where the file is read: root argument, then '\' and each component
+    uint32_t offset;   // archive position of the compressed stream
+    flist *next;
+    flist *prev;
+};
+
+struct exclude_pattern {
+    char *pattern;
+    exclude_pattern *next;
+};
+
+extern int force_overwrite; // -f: an existing archive file may be replaced
+
+// Appends every regular file below dir to the list ending at last and returns the new last
+// record (last itself when nothing was added). prefix is dir's stored name, null for the root.
+flist *getfilelist(const char *dir, const char *prefix, flist *last, exclude_pattern *excludes);
+// Follows the list back from its last record, checking the links; returns the first record.
+flist *check_flist(flist *last);
+// Leaves out any record that is the file named archivename (the archive of an earlier run inside
+// the packed tree); returns the first record of what is left.
+flist *drop_archive_itself(flist *first, const char *archivename);
+void free_flist(flist *first);
+
+// 1 when the whole text matches the whole pattern ('*' any run, '?' any one character).
+int matcher(const char *pattern, const char *text);
+
+// Writes the archive; basepath, fullpath and info may be null. Every failure ends the run.
+void createqzarchive(const char *filename, flist *first, const char *basepath, const char *fullpath,
+                     const char *info);
+// Appends f's compressed stream at out's position and fills in f's sizes, offset and
+// signature. archivename names out in messages.
+void compressfile(flist *f, FILE *out, const char *archivename);
+
+#endif
