@@ -192,13 +192,6 @@ TEST(MarkerExport, NothingForAnEmptyList) {
 
 using MarkerExportDeath = testing::Test;
 
-// What opening a directory for writing reports.
-#ifdef _WIN32
-const int OPEN_DIRECTORY_ERRNO = EACCES;
-#else
-const int OPEN_DIRECTORY_ERRNO = EISDIR;
-#endif
-
 TEST(MarkerExportDeath, Overwrite) {
     markers m;
     write_file(m.file, "keep");

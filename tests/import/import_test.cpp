@@ -2,6 +2,7 @@
 // both output streams and every byte it writes are compared with what is expected.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -321,13 +322,11 @@ TEST(ImportMaterials, StatementsAndRepeatedNames) {
             {"t.dds", ""},
             {long_tex, ""}});
     const run_result r = import(t);
-    EXPECT_EQ(r.status, 0);
     const std::string again = warn_again("Red") + warn_again("red") + warn_again("Big") +
                               warn_again("Neg") + warn_again("") + warn_again("Red");
-    EXPECT_EQ(r.out, head() + reading("m.mtl") + warn_again("Red") + reading("m.mtl") + again +
-                         no_paths() + writing() + writing_mat("Red") + writing_mat("red") +
-                         writing_mat("Big") + writing_mat("Neg") + writing_mat(""));
-    EXPECT_EQ(r.err, "");
+    const std::string out = head() + reading("m.mtl") + warn_again("Red") + reading("m.mtl") +
+                            again + no_paths() + writing() + writing_mat("Red") +
+                            writing_mat("red");
     const std::vector<mat> mats = {{"Red", 0, 0, 0, 0, 5, 0x3F},
                                    {"red", 0, 0, 0, 0, 1, 0x7F},
                                    {"Big"},
@@ -336,6 +335,16 @@ TEST(ImportMaterials, StatementsAndRepeatedNames) {
     EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, mats));
     EXPECT_EQ(read_file(t / "Red.material_new"),
               material_file(mats[0], tex(SPECULAR, "t.dds", 0, 0)));
+#ifdef _WIN32
+    // File names that differ only in case name one file here: the second is refused.
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, exists("red.material_new"));
+    return;
+#endif
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, out + writing_mat("Big") + writing_mat("Neg") + writing_mat(""));
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(t / "red.material_new"),
               material_file(mats[1], tex(NORMAL, "t.dds", 1, 8)));
     EXPECT_EQ(read_file(t / "Big.material_new"),
@@ -435,7 +444,8 @@ TEST(ImportCommandLine, DirectoriesAndNames) {
     r = import(t, {"\\car.obj"});
     EXPECT_EQ(r.status, DIE_STATUS);
     EXPECT_EQ(r.out, banner);
-    EXPECT_EQ(r.err, "*error*:chdir('') failed: No such file or directory\n");
+    EXPECT_EQ(r.err,
+              "*error*:chdir('') failed: " + std::string(strerror(CHDIR_EMPTY_ERRNO)) + "\n");
 }
 
 TEST(ImportOutput, OverwriteOnlyWithForce) {
@@ -470,14 +480,16 @@ TEST(ImportOutput, UnopenableOutputs) {
     run_result r = import(t);
     EXPECT_EQ(r.status, DIE_STATUS);
     EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing());
-    EXPECT_EQ(r.err, "*error*:open output file failed: Is a directory\n");
+    EXPECT_EQ(r.err, "*error*:open output file failed: " +
+                         std::string(strerror(OPEN_DIRECTORY_ERRNO)) + "\n");
 
     fs::remove(t / "m.object");
     fs::create_directory(t / "A.material_new");
     r = import(t);
     EXPECT_EQ(r.status, DIE_STATUS);
     EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing() + writing_mat("A"));
-    EXPECT_EQ(r.err, "*error*:open output file failed: Is a directory\n");
+    EXPECT_EQ(r.err, "*error*:open output file failed: " +
+                         std::string(strerror(OPEN_DIRECTORY_ERRNO)) + "\n");
     EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {{"A"}}));
 }
 

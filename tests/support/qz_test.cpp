@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -21,8 +22,12 @@ namespace qzt {
 
 #ifdef _WIN32
 const int DIE_STATUS = -1;
+const int OPEN_DIRECTORY_ERRNO = EACCES;
+const int CHDIR_EMPTY_ERRNO = EINVAL;
 #else
 const int DIE_STATUS = 255;
+const int OPEN_DIRECTORY_ERRNO = EISDIR;
+const int CHDIR_EMPTY_ERRNO = ENOENT;
 #endif
 
 static std::string this_process() {

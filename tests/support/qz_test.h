@@ -15,6 +15,10 @@ namespace fs = std::filesystem;
 // Exit status of a run that ended through the fatal-error path (-1 as the parent sees it).
 extern const int DIE_STATUS;
 
+// What the system reports for opening a directory to write it, and for entering the empty path.
+extern const int OPEN_DIRECTORY_ERRNO;
+extern const int CHDIR_EMPTY_ERRNO;
+
 // A fresh directory that is removed with everything in it when the object goes.
 struct temp_dir {
     fs::path path;
