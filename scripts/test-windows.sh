@@ -22,3 +22,7 @@ wineserver -p
 wineboot -i >/dev/null 2>&1
 trap 'wineserver -k || true' EXIT
 ctest --preset windows -j "$jobs"
+
+# The Windows programs as a zip, for those who do not build them.
+(cd build/windows && cpack -G ZIP >/dev/null)
+ls build/windows/packages/*.zip
