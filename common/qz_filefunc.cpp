@@ -26,7 +26,11 @@ void die(const char *fmt, ...) {
     vfprintf(stderr, fmt, ap);
     va_end(ap);
     fflush(stderr);
+#ifdef QZ_DIE_THROWS
+    throw qz_die_exit{};
+#else
     exit(-1);
+#endif
 }
 
 static void *xmalloc(size_t n) {
@@ -125,8 +129,10 @@ int qz_openfile(const char *filename, uint32_t type, const char *filetypestr, ui
         die("open(): %s\n", strerror(errno));
     qz_chunk top;
     // A file too short to hold a header is no chunk file of any kind.
-    if (read_all(fd, &top, sizeof top) != sizeof top || top.type != type)
+    if (read_all(fd, &top, sizeof top) != sizeof top || top.type != type) {
+        plat_close(fd);
         die("%s: not an %s file\n", filename, filetypestr);
+    }
     *size = top.size;
     return fd;
 }

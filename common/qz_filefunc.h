@@ -20,6 +20,13 @@ void print(unsigned int indent_level, const char *fmt, ...) QZ_PRINTF(2, 3);
 // Flushes both streams, writes "*error*:" and the message to standard error, exits with -1.
 [[noreturn]] void die(const char *fmt, ...) QZ_PRINTF(1, 2);
 
+#ifdef QZ_DIE_THROWS
+// Only in the fuzzing build, where the tools' modules run inside a test harness: die and
+// die_parser print as always, then throw this instead of ending the process. The code between
+// the failure and the harness releases what it holds on the way (open files, buffers, parsers).
+struct qz_die_exit {};
+#endif
+
 int file_exists(const char *file);
 int fileordir_present(const char *file);
 // Newly allocated: path '\' file suffix, or file suffix without a path.
@@ -69,10 +76,25 @@ struct parser {
 };
 
 parser *init_parser(const char *filename);
+// Closes the file and releases the record.
+void close_parser(parser *parser);
 void parser_fill_buffer(parser *parser);
 void parser_read_line(parser *parser);
 float read_float(char *p, char **end, parser *parser);
 unsigned int read_uint(char *p, char **end, parser *parser);
 [[noreturn]] void die_parser(parser *parser, const char *p, const char *fmt, ...) QZ_PRINTF(3, 4);
+
+// Holds a reader's parser and closes it when the reader's scope ends, also when a fatal error
+// leaves it early in the fuzzing build.
+struct parser_guard {
+    parser *ps;
+    explicit parser_guard(parser *p) : ps(p) {}
+    ~parser_guard() {
+        if (ps != nullptr)
+            close_parser(ps);
+    }
+    parser_guard(const parser_guard &) = delete;
+    parser_guard &operator=(const parser_guard &) = delete;
+};
 
 #endif

@@ -15,13 +15,22 @@ parser *init_parser(const char *filename) {
     if (fd < 0)
         die("open(%s) failed: %s\n", filename, strerror(errno));
     auto *ps = static_cast<parser *>(calloc(1, sizeof(parser)));
-    if (ps == nullptr)
+    if (ps == nullptr) {
+        plat_close(fd);
         die("out of memory\n");
+    }
     ps->fd = fd;
+    parser_guard guard(ps); // a read error ends the run before the caller holds the record
     parser_fill_buffer(ps);
     parser_read_line(ps);
+    guard.ps = nullptr;
     print(0, "reading: '%s' ...\n", filename);
     return ps;
+}
+
+void close_parser(parser *ps) {
+    plat_close(ps->fd);
+    free(ps);
 }
 
 void parser_fill_buffer(parser *ps) {
@@ -57,9 +66,90 @@ void parser_read_line(parser *ps) {
     ps->errinfo = nullptr;
 }
 
+// White space as the C library's conversions skip it in the "C" locale the tools run in.
+static bool is_c_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+static bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Powers of ten that a double holds exactly.
+static const double exact_pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                     1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The numbers that models are made of, converted without the C library: a decimal mantissa of
+// at most 15 significant digits with at most 8 decimals left after the exponent (if any) is
+// applied. The number is then w / 10^q or w * 10^k with w below 2^53, and one double operation
+// on exact operands rounds it correctly. Rounding that double to float gives strtof's result:
+// the float rounding boundaries are odd multiples of 2^-25 of the number's binade, which a
+// fraction w / 10^q with q <= 8 either hits exactly or misses by more than 2^-29 of the binade,
+// far beyond the double's error of 2^-53. Everything else (hexadecimal, infinity, NaN, long
+// mantissas, large exponents, an 'e' without digits) returns false for strtof to decide.
+static bool read_decimal_float(const char *s, float *value, char **end) {
+    while (is_c_space(*s))
+        s++;
+    const bool negative = *s == '-';
+    if (*s == '-' || *s == '+')
+        s++;
+    uint64_t w = 0;
+    int significant = 0, scale = 0; // the number is w * 10^scale
+    bool any = false;
+    for (bool point = false;; s++) {
+        if (*s == '.' && !point) {
+            point = true;
+            continue;
+        }
+        if (!is_digit(*s))
+            break;
+        any = true;
+        scale -= point ? 1 : 0;
+        if (w == 0 && *s == '0')
+            continue;
+        if (++significant > 15)
+            return false;
+        w = w * 10 + static_cast<unsigned>(*s - '0');
+    }
+    if (!any || *s == 'x' || *s == 'X')
+        return false;
+    if (*s == 'e' || *s == 'E') {
+        const char *e = s + 1;
+        const bool negative_exponent = *e == '-';
+        if (*e == '-' || *e == '+')
+            e++;
+        if (!is_digit(*e))
+            return false;
+        int exponent = 0;
+        for (; is_digit(*e); e++) {
+            if (exponent > 1000)
+                return false;
+            exponent = exponent * 10 + (*e - '0');
+        }
+        scale += negative_exponent ? -exponent : exponent;
+        s = e;
+    }
+    double d = 0;
+    if (w != 0) {
+        if (scale < -8 || scale > 22)
+            return false;
+        d = scale < 0 ? static_cast<double>(w) / exact_pow10[-scale]
+                      : static_cast<double>(w) * exact_pow10[scale];
+        if (d >= 9007199254740992.0) // 2^53: the product might have been rounded
+            return false;
+    }
+    *value = static_cast<float>(negative ? -d : d);
+    *end = const_cast<char *>(s);
+    return true;
+}
+
 float read_float(char *p, char **end, parser *ps) {
+    float v;
+    if (read_decimal_float(p, &v, end))
+        return v;
     errno = 0;
-    float v = strtof(p, end);
+    v = strtof(p, end);
     // Only an overflow is an error. The C library also reports ERANGE for an underflow, but
     // such a number is still held (as a denormal) or rounded to zero, and exporters do write
     // values like -6.46540895e-40.
@@ -72,6 +162,19 @@ float read_float(char *p, char **end, parser *ps) {
 }
 
 unsigned int read_uint(char *p, char **end, parser *ps) {
+    // Up to nine plain digits cannot overflow: the common case needs no library call.
+    const char *d = p;
+    while (is_c_space(*d))
+        d++;
+    if (is_digit(*d)) {
+        unsigned int v = 0;
+        for (int n = 0; n < 9 && is_digit(*d); n++, d++)
+            v = v * 10 + static_cast<unsigned int>(*d - '0');
+        if (!is_digit(*d)) {
+            *end = const_cast<char *>(d);
+            return v;
+        }
+    }
     // The numbers are 32-bit whatever the width of this platform's unsigned long: the magnitude
     // must fit 32 bits and a leading minus then negates modulo 2^32, so "-1" is 4294967295.
     errno = 0;
@@ -110,5 +213,9 @@ void die_parser(parser *ps, const char *p, const char *fmt, ...) {
     if (ps->errinfo != nullptr)
         fprintf(stderr, "%s\n", ps->errinfo);
     fflush(stderr);
+#ifdef QZ_DIE_THROWS
+    throw qz_die_exit{};
+#else
     exit(-1);
+#endif
 }

@@ -20,26 +20,50 @@ bool quat_is_set(const qz_quat &q) {
     return q.x != 0 || q.y != 0 || q.z != 0 || q.w != 0;
 }
 
+// The nodes read so far; released if a fatal error leaves the reader early (the fuzzing build
+// goes on running after one).
+struct path_list_guard {
+    path_data_ll *first = nullptr;
+    ~path_list_guard() { free_path_list(first); }
+};
+
 } // namespace
+
+void free_path_list(path_data_ll *first) {
+    while (first != nullptr) {
+        path_data_ll *next = first->next;
+        free(first);
+        first = next;
+    }
+}
 
 path_data_ll *read_paths_file(const char *filename) {
     if (!file_exists(filename)) {
         print(0, "reading: '%s' skipped, file not found...\n", filename);
         return nullptr;
     }
-    parser *ps = init_parser(filename);
-    path_data_ll *first = nullptr, *current = nullptr;
+    parser_guard guard(init_parser(filename));
+    parser *ps = guard.ps;
+    path_list_guard list;
+    path_data_ll *current = nullptr;
+    unsigned count = 0;
     for (; ps->line != nullptr; parser_read_line(ps)) {
         char *line = ps->line;
         if (line[0] == '\0' || line[0] == '#')
             continue;
         if (starts_with(line, "name ")) {
+            // Six bytes of text make 72 in memory and in the object file: the number of points
+            // is bounded, not only the length of the file.
+            if (count == MAX_PATH_POINTS)
+                die("At line %u in '%s' too many path points (at most %u)\n", ps->nline, filename,
+                    MAX_PATH_POINTS);
+            count++;
             // Zero-filled: no pos is (0, 0, 0) and no rotation the all-zero quaternion.
             auto *node = static_cast<path_data_ll *>(calloc(1, sizeof(path_data_ll)));
             if (node == nullptr)
                 die("out of memory\n");
             copy_name_field(node->p.name, line + 5, sizeof node->p.name);
-            (current != nullptr ? current->next : first) = node;
+            (current != nullptr ? current->next : list.first) = node;
             current = node;
             continue;
         }
@@ -72,8 +96,8 @@ path_data_ll *read_paths_file(const char *filename) {
             p.quat = euler_to_quat(angles);
         }
     }
-    plat_close(ps->fd);
-    free(ps);
+    path_data_ll *first = list.first;
+    list.first = nullptr; // the caller's now
     return first;
 }
 

@@ -13,6 +13,7 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h> // madvise
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -80,6 +81,14 @@ int plat_open_write(const char *path) {
     return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
     return open(os_path(path), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+#endif
+}
+
+int plat_open_new(const char *path) {
+#ifdef _WIN32
+    return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    return open(os_path(path), O_WRONLY | O_CREAT | O_EXCL, 0644);
 #endif
 }
 
@@ -197,18 +206,28 @@ int plat_fstat_stream(FILE *f, plat_stat_info *st) {
 
 struct plat_dir {
     DIR *d;
+    uint32_t mode; // of the entry returned last, as far as the directory tells it
 };
 
 plat_dir *plat_opendir(const char *path) {
     DIR *d = opendir(os_path(path));
     if (d == nullptr)
         return nullptr;
-    return new plat_dir{d};
+    return new plat_dir{d, 0};
 }
 
 const char *plat_readdir(plat_dir *d) {
     struct dirent *e = readdir(d->d);
+    d->mode = 0;
+#ifdef _DIRENT_HAVE_D_TYPE
+    if (e != nullptr && e->d_type == DT_REG)
+        d->mode = PLAT_S_IFREG;
+#endif
     return e != nullptr ? e->d_name : nullptr;
+}
+
+uint32_t plat_readdir_mode(const plat_dir *d) {
+    return d->mode;
 }
 
 void plat_closedir(plat_dir *d) {
@@ -220,6 +239,27 @@ void plat_binary_stdio() {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+#endif
+}
+
+void plat_prepare_large_block(void *p, size_t len) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (len < (size_t{2} << 20))
+        return;
+    // Only whole pages inside the block are advised. Both calls are requests that an older
+    // kernel or a lack of huge pages may turn down; the block works the same either way.
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + len) & ~(page - 1);
+    if (end <= start)
+        return;
+    madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+    madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE);
+#endif
+#else
+    (void)p;
+    (void)len;
 #endif
 }
 

@@ -26,6 +26,9 @@ struct plat_stat_info {
 int plat_open_read(const char *path);
 // Opens for writing: write-only, create, truncate, binary, permission bits 0644.
 int plat_open_write(const char *path);
+// The same, but only for a file it creates: -1 with errno EEXIST when anything at all already
+// stands under the name (a link too, which is not followed).
+int plat_open_new(const char *path);
 // Reads or writes at most len bytes; returns the count, or -1 with errno set.
 int64_t plat_read(int fd, void *dst, size_t len);
 int64_t plat_write(int fd, const void *src, size_t len);
@@ -51,10 +54,20 @@ struct plat_dir;
 plat_dir *plat_opendir(const char *path);
 // Returns the next entry's name, or null at the end. Valid until the next call.
 const char *plat_readdir(plat_dir *d);
+// What the directory itself tells of the entry plat_readdir returned last: PLAT_S_IFREG for a
+// regular file (a link to one does not count), 0 when it tells nothing or the entry is of another
+// kind. Where the system keeps the kind in the directory, this spares a stat per file.
+uint32_t plat_readdir_mode(const plat_dir *d);
 void plat_closedir(plat_dir *d);
 
 // Puts standard output and standard error in binary mode, so "\n" is written as it stands.
 void plat_binary_stdio();
+
+// Readies a freshly allocated block of len bytes at p that is about to be filled whole: where
+// the system offers it (Linux), the block is backed by huge pages and made present in one call,
+// which spares the page faults of filling it page by page. Blocks below 2 MiB and other systems
+// are left as they are; a system that cannot oblige leaves the block as it was.
+void plat_prepare_large_block(void *p, size_t len);
 
 // plat_stat, with dev and ino that identify the file on every platform: two names (links
 // included) lead to the same file exactly when both agree. The Windows runtime's stat reports

@@ -1,13 +1,13 @@
-// qz_import: converts one OBJ model, the MTL libraries it names and its optional paths file into
-// the engine's object file and one material file per material.
+// qz_import's state and the order of its phases: the OBJ file with the MTL libraries it names,
+// the paths file, then the object file and one material file per material.
 #include "qzobj_import.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "qz_filefunc.h" // print, die, file-name helpers
-#include "qz_platform.h" // chdir
 
 int force_overwrite = 0;
 int verbose = 0;
@@ -41,12 +41,8 @@ char *xstrdup(const char *s) {
     return static_cast<char *>(memcpy(xcalloc(len, 1), s, len));
 }
 
-static void usage(const char *name) {
-    print(0, "Usage: %s <options> <OBJ file>\n -f force overwrite\n -v verbose output\n", name);
-}
-
 // The three attribute lists share one block; the triangle corners have their own.
-static void allocate_lists() {
+void allocate_lists() {
     constexpr size_t xyz = size_t{MAX_LIST_SIZE} * 3;
     v_list = static_cast<float *>(malloc((xyz + xyz + size_t{MAX_LIST_SIZE} * 2) * sizeof(float)));
     v_indices = static_cast<v_entry **>(malloc(size_t{MAX_LIST_SIZE} * 3 * sizeof(v_entry *)));
@@ -56,66 +52,43 @@ static void allocate_lists() {
     vt_list = vn_list + xyz;
 }
 
-int main(int argc, char **argv) {
-    plat_binary_stdio();
-    print(0, "qz_import 12.09.2012 (ul_tam)\n");
-    if (argc < 2) {
-        usage(argv[0]);
-        return -1;
-    }
-    const char *path = nullptr;
-    const char *filename = nullptr;
-    for (int i = 1; i < argc; i++) {
-        char *arg = argv[i];
-        if (arg[0] == '-') {
-            if (arg[1] == 'f') {
-                force_overwrite = 1;
-            } else if (arg[1] == 'v') {
-                verbose = arg[2] == '2' ? 2 : 1;
-            } else {
-                print(0, "Unknown option %s \n", arg);
-                usage(argv[0]);
-                return -1;
-            }
-            continue;
-        }
-        // Only the backslash separates directories on the command line. The argument itself is
-        // cut in two, so the directory part stays valid for the working-directory line.
-        char *sep = strrchr(arg, '\\');
-        if (sep == nullptr) {
-            path = ".";
-            filename = arg;
-        } else {
-            *sep = '\0';
-            path = arg;
-            filename = sep + 1;
-            if (plat_chdir(path) != 0)
-                die("chdir('%s') failed: %s\n", path, strerror(errno));
-        }
-    }
-    if (filename == nullptr) {
-        usage(argv[0]);
-        return -1;
-    }
-
-    allocate_lists();
-    char *basefilename = filename_noext(filename);
-    print(0, "working dir: %s\n", path);
+void import_model(const char *filename) {
+    char *noext = filename_noext(filename);
+    const std::string basefilename(noext);
+    free(noext);
 
     read_obj_file(filename);
 
-    char *path_filename = make_path(nullptr, basefilename, ".paths");
-    char *object_filename = make_path(nullptr, basefilename, ".object");
-    path_list = read_paths_file(path_filename);
+    const std::string path_filename = basefilename + ".paths";
+    const std::string object_filename = basefilename + ".object";
+    path_list = read_paths_file(path_filename.c_str());
     if (obj_name == nullptr) {
-        obj_name = xstrdup(basefilename);
+        obj_name = xstrdup(basefilename.c_str());
         print(0, "[warn] No object name found, falling back to %s\n", obj_name);
     }
-    write_object_file(object_filename);
+    write_object_file(object_filename.c_str());
     write_material_files();
+}
 
-    free(path_filename);
-    free(object_filename);
-    free(basefilename);
-    return 0;
+void reset_import_state() {
+    free_vertex_entries();
+    while (material_list != nullptr) {
+        material *next = material_list->next;
+        free(material_list->name);
+        free(material_list->texture);
+        free(material_list->qzmat);
+        free(material_list->diffusemap);
+        free(material_list->normalmap);
+        free(material_list->specularmap);
+        free(material_list);
+        material_list = next;
+    }
+    nmaterials = 0;
+    free_path_list(path_list);
+    path_list = nullptr;
+    free(obj_name);
+    obj_name = nullptr;
+    num_v = num_vn = num_vt = 0;
+    nindices = 0;
+    act_mat = nullptr;
 }

@@ -1,6 +1,6 @@
 // qz_import's state and phases. The driver allocates the lists, the OBJ and MTL readers fill
 // them, and the two writers turn them into the object file and one material file per material.
-// Everything a run builds lives until the process ends; nothing is freed one by one.
+// Everything a run builds lives until the process ends; the program frees nothing one by one.
 #ifndef QZOBJ_IMPORT_H
 #define QZOBJ_IMPORT_H
 
@@ -12,6 +12,8 @@
 
 // Capacity of each attribute list (in elements) and of the triangle list (in triangles).
 constexpr unsigned MAX_LIST_SIZE = 32768;
+// Capacity of the material list, across all MTL libraries of a model.
+constexpr unsigned MAX_MATERIALS = 32768;
 
 // One distinct (position, texture coordinate, normal) triple used by a face corner; all three
 // indices are zero-based.
@@ -44,7 +46,8 @@ extern float *vn_list; // 3 floats per normal
 extern float *vt_list; // 2 floats per texture coordinate
 
 extern unsigned nventries;
-extern v_entry *v_entries;  // ascending by (v_idx, vt_idx, vn_idx), no two alike
+extern v_entry *v_entries;  // ascending by (v_idx, vt_idx, vn_idx), no two alike; linked
+                            // once the whole OBJ file is read
 extern unsigned nindices;   // triangles read
 extern v_entry **v_indices; // three corners per triangle, in face order
 
@@ -58,7 +61,18 @@ extern path_data_ll *path_list;
 void *xcalloc(size_t count, size_t size);
 char *xstrdup(const char *s);
 
+// Allocates the attribute lists and the triangle list, once per process.
+void allocate_lists();
+// Every phase after the command line: reads the model (a name relative to the current
+// directory), its libraries and its paths file, then writes the object and material files.
+void import_model(const char *filename);
+// Frees what an import built and sets the state back to its start (the lists stay allocated),
+// so that one process can import model after model: the fuzzing harness does.
+void reset_import_state();
+
 int read_obj_file(const char *filename);
+// Drops every vertex entry and empties the list (their block stays allocated, like the lists).
+void free_vertex_entries();
 void read_mtl_file(const char *filename);
 material *material_exists(material *m, const char *materialname);
 void write_object_file(const char *filename);

@@ -5,9 +5,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "qz_filefunc.h" // parser, print, die, file_exists
-#include "qz_platform.h" // close
 
 // The three maps differ only in their slot, their alpha defaults and their words.
 struct texture_map {
@@ -39,7 +40,31 @@ static const texture_map texture_maps[] = {
      "map_bump_alpha: alphaChannel: 0x%02x alphaBits: 0x%02x @%u\n"},
 };
 
+// material_list's nodes by name, and its last node, so that neither a lookup nor an append
+// walks the list: thousands of materials cost time in proportion to their number. Rebuilt from
+// the list when the list is not the one indexed (an import that starts afresh empties it).
+static std::unordered_map<std::string_view, material *> material_index;
+static const material *indexed_list;
+static material *indexed_last;
+
+static void index_materials() {
+    if (indexed_list == material_list && material_index.size() == nmaterials)
+        return;
+    material_index.clear();
+    indexed_last = nullptr;
+    for (material *m = material_list; m != nullptr; m = m->next) {
+        material_index.emplace(m->name, m);
+        indexed_last = m;
+    }
+    indexed_list = material_list;
+}
+
 material *material_exists(material *m, const char *materialname) {
+    if (m != nullptr && m == material_list) {
+        index_materials();
+        const auto found = material_index.find(materialname);
+        return found != material_index.end() ? found->second : nullptr;
+    }
     for (; m != nullptr; m = m->next)
         if (strcmp(m->name, materialname) == 0)
             return m;
@@ -93,13 +118,17 @@ static material *start_material(const char *name, const char *filename, unsigned
         return m;
     }
     check_material_name(name, filename, line);
+    // The material list is bounded like every other list of the importer.
+    if (nmaterials == MAX_MATERIALS)
+        die("%s: too many materials (at most %u) on line %u\n", filename, MAX_MATERIALS, line);
     m = static_cast<material *>(xcalloc(1, sizeof(material)));
     m->name = xstrdup(name);
     m->qzmat = new_material_record(name);
-    material **tail = &material_list;
-    while (*tail != nullptr)
-        tail = &(*tail)->next;
-    *tail = m;
+    index_materials();
+    (indexed_last != nullptr ? indexed_last->next : material_list) = m;
+    indexed_list = material_list;
+    indexed_last = m;
+    material_index.emplace(m->name, m);
     nmaterials++;
     return m;
 }
@@ -188,12 +217,11 @@ static material *read_mtl_parse_line(parser *parser, const char *filename, mater
 }
 
 void read_mtl_file(const char *filename) {
-    parser *parser = init_parser(filename);
+    const parser_guard guard(init_parser(filename));
+    parser *parser = guard.ps;
     material *current = nullptr; // every library starts without one
     while (parser->line != nullptr) {
         current = read_mtl_parse_line(parser, filename, current);
         parser_read_line(parser);
     }
-    plat_close(parser->fd);
-    free(parser);
 }

@@ -2,24 +2,46 @@
 // de-duplicated vertex entries, the object name, and one run of faces per material.
 #include "qzobj_import.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
-#include <map>
-#include <tuple>
+#include <vector>
 
 #include "qz_filefunc.h" // parser, print, die
-#include "qz_platform.h" // close
 
 // Line of each triangle, for reporting a corner whose element the file never defines: that can
 // only be known once the whole file has been read.
 static unsigned face_line[MAX_LIST_SIZE];
 
-// Every vertex entry by its triple. The map orders triples as the list does, so the entry a new
-// triple goes behind is its neighbour in the map; at the limits a linear walk of the list for
-// each of 98,304 corners would make the import quadratic.
-using triple = std::tuple<unsigned, unsigned, unsigned>;
-static std::map<triple, v_entry *> v_entry_index;
+// The vertex entries in the order they were made, at most three per triangle, allocated once
+// like the lists. They are found by their triple through a hash table of open addressing whose
+// slots hold an entry's place + 1 (0 for a free slot). The table doubles whenever half of it
+// would be in use, so a small model touches little memory and the runs stay short at the limits.
+// The sorted list is linked once the whole file is read: no corner costs more than a few probes.
+static v_entry *entry_block;
+static uint32_t *entry_slots;
+static unsigned entry_slot_bits; // 2^entry_slot_bits slots; 0 while there is no table
+
+static unsigned entry_slot(unsigned v_idx, unsigned vt_idx, unsigned vn_idx) {
+    const uint64_t key = uint64_t{v_idx} << 42 ^ uint64_t { vt_idx } << 21 ^ vn_idx;
+    return static_cast<unsigned>(key * 0x9E3779B97F4A7C15ull >> (64 - entry_slot_bits));
+}
+
+// Makes the first table of 4096 slots, or one twice the size, and enters every entry afresh.
+static void grow_entry_slots() {
+    free(entry_slots);
+    entry_slot_bits = entry_slot_bits == 0 ? 12 : entry_slot_bits + 1;
+    const unsigned mask = (1u << entry_slot_bits) - 1;
+    entry_slots = static_cast<uint32_t *>(xcalloc(size_t{mask} + 1, sizeof(uint32_t)));
+    for (uint32_t i = 0; i < nventries; i++) {
+        const v_entry &e = entry_block[i];
+        unsigned s = entry_slot(e.v_idx, e.vt_idx, e.vn_idx);
+        while (entry_slots[s] != 0)
+            s = (s + 1) & mask;
+        entry_slots[s] = i + 1;
+    }
+}
 
 static void read_floats_to_list(char *p, float *array, unsigned elem_count, unsigned num,
                                 parser *parser) {
@@ -30,26 +52,52 @@ static void read_floats_to_list(char *p, float *array, unsigned elem_count, unsi
 }
 
 static v_entry *get_v_entry(unsigned v_idx, unsigned vt_idx, unsigned vn_idx) {
-    const triple key{v_idx, vt_idx, vn_idx};
-    const auto next = v_entry_index.lower_bound(key);
-    if (next != v_entry_index.end() && next->first == key)
-        return next->second;
-
-    auto *e = static_cast<v_entry *>(xcalloc(1, sizeof(v_entry)));
-    e->v_idx = v_idx;
-    e->vt_idx = vt_idx;
-    e->vn_idx = vn_idx;
-    if (next == v_entry_index.begin()) {
-        e->next = v_entries;
-        v_entries = e;
-    } else {
-        v_entry *prev = std::prev(next)->second;
-        e->next = prev->next;
-        prev->next = e;
+    if (entry_block == nullptr)
+        entry_block = static_cast<v_entry *>(xcalloc(size_t{MAX_LIST_SIZE} * 3, sizeof(v_entry)));
+    if (2 * (nventries + 1) > 1u << entry_slot_bits)
+        grow_entry_slots();
+    const unsigned mask = (1u << entry_slot_bits) - 1;
+    unsigned s = entry_slot(v_idx, vt_idx, vn_idx);
+    for (; entry_slots[s] != 0; s = (s + 1) & mask) {
+        v_entry *e = &entry_block[entry_slots[s] - 1];
+        if (e->v_idx == v_idx && e->vt_idx == vt_idx && e->vn_idx == vn_idx)
+            return e;
     }
-    v_entry_index.emplace_hint(next, key, e);
-    nventries++;
+    // The triangle limit is checked before a triangle's corners are read: the block has room.
+    v_entry *e = &entry_block[nventries];
+    *e = v_entry{0, v_idx, vt_idx, vn_idx, nullptr};
+    entry_slots[s] = ++nventries;
     return e;
+}
+
+// Links the entries into v_entries in ascending order of their triples: three stable counting
+// sorts, by normal, texture and position index. Once the indices are checked each of them is
+// below MAX_LIST_SIZE, which bounds the buckets. Linear in the number of entries, whatever their
+// order.
+static void link_entries_in_order() {
+    unsigned largest = 0;
+    for (uint32_t i = 0; i < nventries; i++) {
+        const v_entry &e = entry_block[i];
+        largest = std::max({largest, e.v_idx, e.vt_idx, e.vn_idx});
+    }
+    std::vector<uint32_t> order(nventries), sorted(nventries), start(size_t{largest} + 2);
+    for (uint32_t i = 0; i < nventries; i++)
+        order[i] = i;
+    for (unsigned v_entry::*key : {&v_entry::vn_idx, &v_entry::vt_idx, &v_entry::v_idx}) {
+        std::fill(start.begin(), start.end(), 0);
+        for (uint32_t i : order)
+            start[entry_block[i].*key + 1]++;
+        for (size_t k = 1; k < start.size(); k++)
+            start[k] += start[k - 1];
+        for (uint32_t i : order)
+            sorted[start[entry_block[i].*key]++] = i;
+        order.swap(sorted);
+    }
+    v_entries = nullptr;
+    for (uint32_t i = nventries; i-- > 0;) {
+        entry_block[order[i]].next = v_entries;
+        v_entries = &entry_block[order[i]];
+    }
 }
 
 static void expect_slash(parser *parser, const char *p) {
@@ -156,15 +204,25 @@ static void check_face_indices() {
 }
 
 int read_obj_file(const char *filename) {
-    parser *parser = init_parser(filename);
-    while (parser->line != nullptr) {
-        read_obj_parse_line(parser);
-        parser_read_line(parser);
+    {
+        const parser_guard guard(init_parser(filename));
+        parser *parser = guard.ps;
+        while (parser->line != nullptr) {
+            read_obj_parse_line(parser);
+            parser_read_line(parser);
+        }
     }
-    plat_close(parser->fd);
-    free(parser);
     if (act_mat != nullptr)
         close_run(act_mat);
     check_face_indices();
+    link_entries_in_order();
     return 0;
+}
+
+void free_vertex_entries() {
+    free(entry_slots); // the next import starts with a small table again
+    entry_slots = nullptr;
+    entry_slot_bits = 0;
+    v_entries = nullptr;
+    nventries = 0;
 }

@@ -2,9 +2,12 @@
 // points) and one material file per material with its texture slots.
 #include "qzobj_import.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string>
 
 #include "qz_filefunc.h" // print, die, chunk writers
 #include "qz_platform.h" // descriptor I/O
@@ -32,20 +35,24 @@ static void close_output(int fd, const char *filename) {
 static void write_vertices(int fd, const char *filename) {
     write_header(fd, CHUNK_VERTICES, nventries * sizeof(qz_vertex) + 4, filename);
     write_all(fd, &nventries, sizeof nventries, filename);
-    auto *vertices = static_cast<qz_vertex *>(xcalloc(nventries + 1, sizeof(qz_vertex)));
-    qz_vertex *out = vertices;
+    // Written in batches from one small buffer: a model's worth of fresh memory would cost more
+    // in page faults than the conversion itself.
+    qz_vertex batch[1024];
+    size_t n = 0;
     unsigned i = 0;
-    for (v_entry *e = v_entries; e != nullptr; e = e->next, out++) {
+    for (v_entry *e = v_entries; e != nullptr; e = e->next) {
         e->idx = i++;
         const float *pos = v_list + 3 * size_t{e->v_idx};
         const float *nor = vn_list + 3 * size_t{e->vn_idx};
         const float *uv = vt_list + 2 * size_t{e->vt_idx};
         // The engine's texture origin is at the other edge, hence the negated v.
-        *out = qz_vertex{
+        batch[n++] = qz_vertex{
             {pos[0], pos[1], pos[2]}, {nor[0], nor[1], nor[2]}, 0x80808080, {uv[0], -uv[1]}};
+        if (n == std::size(batch) || e->next == nullptr) {
+            write_all(fd, batch, n * sizeof(qz_vertex), filename);
+            n = 0;
+        }
     }
-    write_all(fd, vertices, nventries * sizeof(qz_vertex), filename);
-    free(vertices);
 }
 
 // Needs every entry's idx, so it follows write_vertices.
@@ -53,11 +60,14 @@ static void write_indices(int fd, const char *filename) {
     const uint32_t count = 3 * nindices;
     write_header(fd, CHUNK_INDICES, count * 4 + 4, filename);
     write_all(fd, &count, sizeof count, filename);
-    auto *indices = static_cast<uint32_t *>(xcalloc(count + 1, sizeof(uint32_t)));
-    for (uint32_t i = 0; i < count; i++)
-        indices[i] = v_indices[i]->idx;
-    write_all(fd, indices, count * sizeof(uint32_t), filename);
-    free(indices);
+    uint32_t batch[4096];
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t n = std::min<uint32_t>(count - done, std::size(batch));
+        for (uint32_t i = 0; i < n; i++)
+            batch[i] = v_indices[done + i]->idx;
+        write_all(fd, batch, n * sizeof(uint32_t), filename);
+        done += n;
+    }
 }
 
 void write_object_file(const char *filename) {
@@ -99,7 +109,8 @@ void write_material_files() {
         // The record's name field is the name cut to 32 characters, with no terminator then.
         char name[QZ_RECORD_NAME_LEN + 1] = {};
         memcpy(name, m->qzmat->name, QZ_RECORD_NAME_LEN);
-        char *filename = make_path(nullptr, name, ".material_new");
+        const std::string file = std::string(name) + ".material_new";
+        const char *filename = file.c_str();
         print(0, "writing material: '%s'\n", filename);
         const int fd = open_output(filename);
 
@@ -120,6 +131,5 @@ void write_material_files() {
         }
         write_chunk_end(statechunkmatdef);
         close_output(fd, filename);
-        free(filename);
     }
 }

@@ -6,6 +6,10 @@ needed=(cmake g++ make zlib1g-dev libgtest-dev man-db groff-base)
 if [ "${1:-}" = windows ]; then
   needed+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev binutils-mingw-w64-x86-64 wine wine64 googletest)
 fi
+# With the argument "fuzz": clang and its runtime libraries, libFuzzer and the sanitizers among them.
+if [ "${1:-}" = fuzz ]; then
+  needed+=(clang libclang-rt-dev)
+fi
 missing=()
 for p in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the tools and runs them on the bundled examples in a scratch folder: packs a small
-# tree, unpacks it again and compares, then converts a small model.
+# tree, unpacks it again and compares, converts a small model, then shows and checks the archive
+# and the object file and converts the object back to OBJ and again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -22,5 +23,22 @@ if [ -x "$bin/qz_import" ]; then
   "$bin/qz_import" 'model\crate.obj'
   echo "== files written:"
   ls -l model/*.object model/*.material_new
+fi
+
+if [ -x "$bin/qz_info" ]; then
+  echo "== look inside the archive and check it"
+  "$bin/qz_info" tree.qz
+  "$bin/qz_info" -c tree.qz
+  if [ -f model/crate.object ]; then
+    echo "== look inside the object file and check it"
+    "$bin/qz_info" 'model\crate.object'
+    "$bin/qz_info" -c 'model\crate.object'
+    echo "== write it back as OBJ and convert that again: the same object file comes out"
+    "$bin/qz_info" -x 'model\crate.object' back.obj
+    mkdir again
+    cp model/back.obj model/back.mtl model/back.paths model/*.tga again/
+    "$bin/qz_import" 'again\back.obj' >/dev/null
+    cmp model/crate.object again/back.object && echo "== again/back.object holds the same bytes"
+  fi
 fi
 echo "== everything is in $work"

@@ -1,7 +1,10 @@
-// qz_uncompress: extracts every file of a .qz archive into a fresh directory beside it.
+// qz_uncompress's module: walks a .qz archive and extracts every file into a fresh directory.
 //
 // The whole index is read (and every entry checked) before the first file is written, so a
 // damaged or hostile archive is refused before it can leave half an extraction behind.
+#include "qz_uncompress.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,15 +17,27 @@
 #include "qz_filefunc.h" // print, die, chunk reader
 #include "qz_platform.h" // chdir, mkdir, stat, descriptor I/O
 
-static int force_overwrite = 0; // -f is accepted for symmetry with the packer; nothing is replaced
-
 // Deflate codes at best 258 bytes in 2 bits, so no zlib stream inflates to more than 1032 times
 // its own length.
 constexpr uint64_t MAX_INFLATE_RATIO = 1032;
 
 struct archive_entry {
     index_entry ie;
-    uint32_t fileofs; // absolute position of the compressed stream
+    uint64_t fileofs; // absolute position of the compressed stream
+};
+
+// A descriptor and a buffer that are released when their scope ends, also when a fatal error
+// leaves it early (the fuzzing build goes on running after one).
+struct fd_guard {
+    int fd;
+    ~fd_guard() {
+        if (fd >= 0)
+            plat_close(fd);
+    }
+};
+struct buffer_guard {
+    void *p;
+    ~buffer_guard() { free(p); }
 };
 
 // The stored name as a string: the 128-byte field need not hold a terminating NUL.
@@ -30,8 +45,12 @@ static std::string entry_name(const index_entry &ie) {
     return std::string(ie.name, strnlen(ie.name, sizeof ie.name));
 }
 
-static void usage(const char *name) {
-    print(0, "Usage: %s <options> file.qz\n", name);
+// Windows drops the dots and blanks at the end of a path component, so for it ".. ", "..." and
+// ". ." all mean "..": a component of nothing but dots and blanks, two dots or more among them,
+// is refused everywhere.
+static bool means_parent(const std::string &component) {
+    return component.find_first_not_of(". ") == std::string::npos &&
+           std::count(component.begin(), component.end(), '.') >= 2;
 }
 
 // A name may only lead to a place below the output directory: no absolute path, no drive, no
@@ -48,7 +67,7 @@ static bool name_is_safe(const std::string &name) {
     for (;;) {
         size_t end = name.find('/', start);
         std::string component = name.substr(start, end - start);
-        if (component == "..")
+        if (means_parent(component))
             return false;
         if (end == std::string::npos)
             return true;
@@ -56,6 +75,7 @@ static bool name_is_safe(const std::string &name) {
     }
 }
 
+// All sums in 64 bits: offset base, offset and length are each below 2^32 but their sum is not.
 static void check_entry(const archive_entry &e, uint64_t archive_len, uint64_t base) {
     const std::string name = entry_name(e.ie);
     if (!name_is_safe(name))
@@ -67,10 +87,22 @@ static void check_entry(const archive_entry &e, uint64_t archive_len, uint64_t b
             e.ie.outsize);
 }
 
+// Entries may share their compressed data, so the check of each entry alone does not bound what
+// an archive unpacks to: the whole of it cannot hold more than its length inflated.
+static void check_total(const std::vector<archive_entry> &entries, uint64_t archive_len) {
+    uint64_t total = 0;
+    for (const archive_entry &e : entries)
+        total += e.ie.outsize;
+    if (total > archive_len * MAX_INFLATE_RATIO)
+        die("corrupt archive: its files add up to %llu bytes, more than %llu bytes of archive "
+            "can hold\n",
+            static_cast<unsigned long long>(total), static_cast<unsigned long long>(archive_len));
+}
+
 static void chunk_pr_warn(const qz_chunk *ch, unsigned int level, int fd) {
     const int64_t pos = plat_tell(fd) - static_cast<int64_t>(sizeof *ch);
-    print(level, "@ %#.8x %s(%#08x) (%u bytes) \n", static_cast<unsigned>(pos), "UNKNOWN_CHUNK",
-          ch->type, ch->size);
+    print(level, "@ %#.8llx %s(%#08x) (%u bytes) \n", static_cast<unsigned long long>(pos),
+          "UNKNOWN_CHUNK", ch->type, ch->size);
 }
 
 // Moves past what is left of a chunk's data.
@@ -94,7 +126,43 @@ static void read_index_table(int fd, qz_chunk *table, uint64_t base, uint64_t ar
     uint32_t nfiles = 0;
     qz_read(fd, &nfiles, sizeof nfiles, &table->size);
     print(2, "NumberOfFiles: %u\n", nfiles);
+    // Index entries are taken from blocks read ahead: one read for hundreds of entries instead of
+    // two for each. Only a whole entry of the usual size is taken from a block; for anything else
+    // the descriptor is put back at the chunk's start and the chunk is read as below, with every
+    // check and message in its place. A block starts at one entry and doubles while entries keep
+    // coming, so other chunks never cost more than reading two entries' worth.
+    constexpr uint32_t entry_room = sizeof(qz_chunk) + sizeof(index_entry);
+    std::vector<char> ahead(size_t{entry_room} * 256);
+    size_t have = 0, used = 0, block = entry_room;
+    const auto put_back = [&] {
+        if (have != used && plat_seek(fd, -static_cast<int64_t>(have - used), SEEK_CUR) < 0)
+            die("seek(): %s\n", strerror(errno));
+        have = used = 0;
+    };
     while (table->size != 0) {
+        if (table->size >= entry_room) {
+            if (have - used < entry_room) {
+                put_back();
+                have = read_all(fd, ahead.data(), std::min<size_t>(block, table->size));
+                block = std::min(2 * block, ahead.size());
+            }
+            qz_chunk head;
+            if (have - used >= entry_room) {
+                memcpy(&head, &ahead[used], sizeof head);
+                if (head.type == INDEX_ENTRY && head.size == sizeof(index_entry)) {
+                    archive_entry e{};
+                    memcpy(&e.ie, &ahead[used + sizeof head], sizeof e.ie);
+                    used += entry_room;
+                    table->size -= entry_room;
+                    check_entry(e, archive_len, base);
+                    e.fileofs = base + e.ie.offset;
+                    entries.push_back(e);
+                    continue;
+                }
+            }
+        }
+        put_back();
+        block = entry_room;
         qz_chunk ch;
         qz_read_chunk(fd, &ch, &table->size);
         switch (ch.type) {
@@ -102,7 +170,7 @@ static void read_index_table(int fd, qz_chunk *table, uint64_t base, uint64_t ar
             archive_entry e{};
             qz_read(fd, &e.ie, sizeof e.ie, &ch.size);
             check_entry(e, archive_len, base);
-            e.fileofs = static_cast<uint32_t>(base + e.ie.offset);
+            e.fileofs = base + e.ie.offset;
             entries.push_back(e);
             break;
         }
@@ -115,6 +183,7 @@ static void read_index_table(int fd, qz_chunk *table, uint64_t base, uint64_t ar
         }
         skip(fd, ch.size);
     }
+    put_back(); // nothing is left over: a block never reaches past the table
 }
 
 static void read_content(int fd, qz_chunk *content, uint64_t archive_len,
@@ -131,34 +200,50 @@ static void read_content(int fd, qz_chunk *content, uint64_t archive_len,
     }
 }
 
-static char *createoutputdirectory(const char *archivename) {
-    char *base = filename_noext(archivename);
-    if (!fileordir_present(base)) {
-        plat_mkdir(base); // a failure shows when the directory is entered
+static std::string createoutputdirectory(const char *archivename) {
+    char *noext = filename_noext(archivename);
+    const std::string base(noext);
+    free(noext);
+    if (!fileordir_present(base.c_str())) {
+        plat_mkdir(base.c_str()); // a failure shows when the directory is entered
         return base;
     }
     std::string candidate;
     for (unsigned n = 0; n < 100; n++) {
-        candidate = std::string(base) + "." + std::to_string(n);
+        candidate = base + "." + std::to_string(n);
         if (!fileordir_present(candidate.c_str())) {
             plat_mkdir(candidate.c_str());
-            free(base);
-            return strdup(candidate.c_str());
+            return candidate;
         }
     }
     die("Output directory (%s) already exists , max tries reached", candidate.c_str());
 }
 
+// The directory of the file extracted last, known to be a directory below the output directory:
+// neither it nor the directories on the way to it are examined again for the files beside it.
+// The extraction only ever adds directories and regular files, so a directory stays one.
+static std::string known_directory;
+
+// Whether prefix, a leading part of a stored name that ends at a separator, is known_directory
+// or one of the directories on the way to it.
+static bool known_as_directory(const std::string &prefix) {
+    return known_directory.compare(0, prefix.size(), prefix) == 0 &&
+           (known_directory.size() == prefix.size() || known_directory[prefix.size()] == '/');
+}
+
 static int mkdirforfile(const char *name) {
     const std::string copy(name);
     size_t pos = copy.find_first_not_of('/');
+    std::string prefix;
     for (;;) {
         pos = copy.find('/', pos);
         if (pos == std::string::npos)
             break;
-        const std::string prefix = copy.substr(0, pos);
+        prefix = copy.substr(0, pos);
         plat_stat_info st;
-        if (plat_stat(prefix.c_str(), &st) == 0) {
+        if (known_as_directory(prefix)) {
+            // examined for an earlier file
+        } else if (plat_stat(prefix.c_str(), &st) == 0) {
             if (st.mode != PLAT_S_IFDIR)
                 die("can't create directory %s: file already exists\n", prefix.c_str());
         } else if (plat_mkdir(prefix.c_str()) != 0) {
@@ -166,8 +251,7 @@ static int mkdirforfile(const char *name) {
         }
         pos = copy.find_first_not_of('/', pos);
     }
-    if (file_exists(name))
-        die("already exists %s\n", name);
+    known_directory = prefix;
     return 1;
 }
 
@@ -178,22 +262,50 @@ static void *buffer(uint32_t size, const char *failure) {
     return p;
 }
 
+// Where the archive's descriptor stands after the last stream read, -1 when not known. The packer
+// writes the streams in the order of the index, so each one usually starts where the one before
+// ended and needs no seek.
+static int64_t archive_position = -1;
+
 static void decompressfile(const archive_entry *e, int fd) {
     const index_entry &ie = e->ie;
     const std::string name = entry_name(ie);
     print(3, "%s\n", name.c_str());
-    print(4, "insize: %6u, outsize: %6u, offset: %#08x; fileofs = %#08x\n", ie.insize, ie.outsize,
-          ie.offset, e->fileofs);
+    print(4, "insize: %6u, outsize: %6u, offset: %#08x; fileofs = %#08llx\n", ie.insize, ie.outsize,
+          ie.offset, static_cast<unsigned long long>(e->fileofs));
 
-    auto *in = static_cast<Bytef *>(buffer(ie.insize, "inbuffer malloc failed\n"));
-    auto *out = static_cast<Bytef *>(buffer(ie.outsize, "outbuffer malloc failed\n"));
-    if (plat_seek(fd, e->fileofs, SEEK_SET) != e->fileofs)
+    // The two buffers are kept for the next file when both are large enough, so a run of files
+    // costs neither allocations nor fresh pages. What is held is always the pair allocated for
+    // one file: memory stays within one file's compressed plus uncompressed size.
+    static buffer_guard in{nullptr}, out{nullptr};
+    static uint32_t in_room = 0, out_room = 0;
+    if (in.p == nullptr || in_room < ie.insize || out_room < ie.outsize) {
+        free(in.p);
+        free(out.p);
+        in.p = out.p = nullptr;
+        in_room = out_room = 0;
+        in.p = buffer(ie.insize, "inbuffer malloc failed\n");
+        out.p = buffer(ie.outsize, "outbuffer malloc failed\n");
+        in_room = ie.insize;
+        out_room = ie.outsize;
+        // A large file fills its buffers whole: page by page, the faults would cost more than
+        // the inflation.
+        plat_prepare_large_block(in.p, in_room);
+        plat_prepare_large_block(out.p, out_room);
+    }
+    const auto fileofs = static_cast<int64_t>(e->fileofs);
+    if (archive_position != fileofs && plat_seek(fd, fileofs, SEEK_SET) != fileofs)
         die("seek(): %s\n", strerror(errno));
-    if (read_all(fd, in, ie.insize) == 0)
+    archive_position = -1;
+    // The entry was checked against the file's length, so only a file cut short since then
+    // delivers less; the rest of the buffer would be undefined.
+    if (read_all(fd, in.p, ie.insize) != ie.insize)
         die("unexpected EOF\n");
+    archive_position = fileofs + ie.insize;
 
     uLongf outlen = ie.outsize;
-    const int rc = uncompress(out, &outlen, in, ie.insize);
+    const int rc = uncompress(static_cast<Bytef *>(out.p), &outlen,
+                              static_cast<const Bytef *>(in.p), ie.insize);
     if (rc != Z_OK)
         die("uncompressing error: %i\n", rc);
     // A stream that ends early would leave the rest of the file undefined.
@@ -203,32 +315,42 @@ static void decompressfile(const archive_entry *e, int fd) {
 
     // Files shorter than four bytes carry zero bytes in the rest of their signature.
     char signature[4] = {0, 0, 0, 0};
-    memcpy(signature, out, ie.outsize < 4 ? ie.outsize : 4);
+    memcpy(signature, out.p, ie.outsize < 4 ? ie.outsize : 4);
     if (memcmp(signature, ie.signature, 4) != 0)
         print(4, "-> signature broken! (compressed with QZFileViewer?)\n");
 
     mkdirforfile(name.c_str());
-    const int ofd = plat_open_write(name.c_str());
-    if (ofd < 0)
+    // One call creates the file when nothing stands under its name, as is usual in a fresh
+    // directory. Otherwise the name is examined: a regular file there is never replaced, and
+    // anything else is left to the open that replaces.
+    fd_guard ofd{plat_open_new(name.c_str())};
+    if (ofd.fd < 0) {
+        if (file_exists(name.c_str()))
+            die("already exists %s\n", name.c_str());
+        ofd.fd = plat_open_write(name.c_str());
+    }
+    if (ofd.fd < 0)
         die("open output file failed: %s\n", strerror(errno));
-    write_all(ofd, out, ie.outsize, name.c_str());
-    if (plat_close(ofd) != 0)
+    write_all(ofd.fd, out.p, ie.outsize, name.c_str());
+    const int closed = plat_close(ofd.fd);
+    ofd.fd = -1;
+    if (closed != 0)
         die("write(%s) failed: %s\n", name.c_str(), strerror(errno));
-    free(in);
-    free(out);
 }
 
-static void extractqzarchive(const char *archivename) {
+void extractqzarchive(const char *archivename) {
     uint32_t remaining = 0;
-    const int fd = qz_openfile(archivename, QZ_ARCHIVE, QZ_ARCHIVE_NAME, &remaining);
+    const fd_guard archive{qz_openfile(archivename, QZ_ARCHIVE, QZ_ARCHIVE_NAME, &remaining)};
+    const int fd = archive.fd;
     plat_stat_info st;
     if (plat_fstat(fd, &st) != 0)
         die("stat(%s) failed\n", archivename);
 
-    char *outdir = createoutputdirectory(archivename);
-    print(0, "Created output directory %s\n", outdir);
-    if (plat_chdir(outdir) != 0)
-        die("chdir('%s') failed: %s\n", outdir, strerror(errno));
+    const std::string outdir = createoutputdirectory(archivename);
+    print(0, "Created output directory %s\n", outdir.c_str());
+    if (plat_chdir(outdir.c_str()) != 0)
+        die("chdir('%s') failed: %s\n", outdir.c_str(), strerror(errno));
+    known_directory.clear(); // nothing is known of the new output directory
 
     std::vector<archive_entry> entries;
     while (remaining != 0) {
@@ -240,59 +362,12 @@ static void extractqzarchive(const char *archivename) {
             chunk_pr_warn(&ch, 1, fd);
         skip(fd, ch.size);
     }
+    check_total(entries, st.size);
 
+    archive_position = -1; // the walk has moved the descriptor
     if (!entries.empty()) {
         print(2, "Decompressing...\n");
         for (const archive_entry &e : entries)
             decompressfile(&e, fd);
     }
-    plat_close(fd);
-    free(outdir);
-}
-
-int main(int argc, char **argv) {
-    plat_binary_stdio();
-    print(0, "qz_uncompress 12.09.2012 (ul_tam)\n");
-    if (argc < 2) {
-        usage(argv[0]);
-        return -1;
-    }
-    std::string workdir = ".";
-    const char *archivename = nullptr;
-    for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
-        if (arg[0] == '-') {
-            switch (arg[1]) {
-            case 'f':
-                force_overwrite = 1;
-                break;
-            case 'b': // a base directory only the packer uses; its value is passed over
-                if (++i >= argc) {
-                    usage(argv[0]);
-                    return -1;
-                }
-                break;
-            default:
-                print(0, "Unknown option %s \n", arg);
-                return -1;
-            }
-        } else if (archivename == nullptr) {
-            const char *sep = strrchr(arg, '\\');
-            if (sep == nullptr) {
-                archivename = arg;
-            } else {
-                workdir.assign(arg, static_cast<size_t>(sep - arg));
-                if (plat_chdir(workdir.c_str()) != 0)
-                    die("chdir('%s') failed: %s\n", workdir.c_str(), strerror(errno));
-                archivename = sep + 1;
-            }
-        }
-    }
-    if (archivename == nullptr) {
-        usage(argv[0]);
-        return -1;
-    }
-    print(0, "working dir: %s\n", workdir.c_str());
-    extractqzarchive(archivename);
-    return 0;
 }

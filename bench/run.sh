@@ -1,0 +1,223 @@
+#!/usr/bin/env bash
+# Measures qz_compress, qz_uncompress and qz_import next to the least work their job takes and
+# next to the tools a user would pick instead, side by side in one run, and prints the tables of
+# bench/README.md (also written to $QZ_BENCH_DIR/report.md).
+#
+#   bench/run.sh            the full run, a few minutes
+#   bench/run.sh --quick    small inputs and one round: checks that everything works
+#
+# Environment: QZ_BENCH_DIR (inputs, archives and extractions; default /dev/shm/qz-bench, else
+# /tmp/qz-bench; about 2 GB), QZ_BENCH_BUILD (default build/bench).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+quick=0
+[ "${1:-}" = --quick ] && quick=1
+
+# ---- Tools: the build's, the baselines', and the programs of this folder ----
+needed=(cmake g++ make zlib1g-dev libtinyobjloader-dev tar gzip zip unzip)
+missing=()
+for p in "${needed[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi
+
+build=${QZ_BENCH_BUILD:-$root/build/bench}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQZ_BUILD_BENCH=ON -DQZ_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j1 --target qz_compress qz_uncompress qz_import qzb_run qzb_gen \
+  qzb_deflate qzb_inflate qzb_tinyobj >/dev/null
+bin=$build/bin
+
+# ---- Inputs, made once per work folder ----
+# A memory file system keeps the disk out of the comparison. On ext4, a tree deleted and made
+# again and again also slows every new file down: the inode allocator steps over recently freed
+# inodes, and that would dominate the unpackers' times.
+if [ -n "${QZ_BENCH_DIR:-}" ]; then
+  work=$QZ_BENCH_DIR
+elif [ -d /dev/shm ] && [ "$(df -Pk /dev/shm | awk 'NR==2 {print $4}')" -gt 3000000 ]; then
+  work=/dev/shm/qz-bench
+else
+  work=/tmp/qz-bench
+fi
+[ $quick = 1 ] && work=$work-quick
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+if [ $quick = 1 ]; then
+  nfiles=500 mib=16 reps=1 big_reps=1 import_reps=1 sizes="1000 4096" material_sizes="512 1000"
+else
+  nfiles=5000 mib=200 reps=5 big_reps=3 import_reps=9 sizes="1000 4096 8192 16384 32768"
+  material_sizes="2048 16384"
+fi
+if [ ! -e "$work/in/.complete" ]; then
+  echo "making the inputs in $work/in ..." >&2
+  rm -rf "$work/in"
+  mkdir -p "$work/in/big" "$work/in/models"
+  "$bin/qzb_gen" tree "$work/in/tree" "$nfiles"
+  "$bin/qzb_gen" mixed "$work/in/big/mixed.bin" "$mib"
+  # The headers as plain files: every tool then packs the same bytes (tar and zip would store
+  # or follow the links each in its own way).
+  cp -rL /usr/include "$work/in/usrinclude" 2>/dev/null || true # a dangling link is left out
+  for n in $sizes; do
+    for kind in shared distinct; do
+      mkdir -p "$work/in/models/$kind-$n"
+      "$bin/qzb_gen" obj "$work/in/models/$kind-$n/m.obj" "$n" "$kind"
+    done
+  done
+  for n in $material_sizes; do
+    mkdir -p "$work/in/models/materials-$n"
+    "$bin/qzb_gen" obj "$work/in/models/materials-$n/m.obj" "$n" materials
+  done
+  touch "$work/in/.complete"
+fi
+rm -rf "$work/out" "$work/x"
+mkdir -p "$work/out" "$work/x"
+
+# ---- Helpers ----
+# Runs qzb_run and keeps its lines (name median fastest cpu maxrss_kib) in $result.
+result=""
+measure() {
+  result=$("$bin/qzb_run" "$@")
+}
+field() { # field NAME COLUMN: from $result
+  awk -v n="$1" -v c="$2" '$1 == n {print $c}' <<<"$result"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+mb_per_s() { awk -v bytes="$1" -v s="$2" 'BEGIN {printf "%.1f", bytes / s / 1e6}'; }
+mib() { awk -v k="$1" 'BEGIN {printf "%.1f", k / 1024}'; }
+secs() { awk -v s="$1" 'BEGIN {printf (s < 1 ? "%.4f" : "%.3f"), s}'; }
+bytes_of() { find "$1" -type f -printf '%s\n' | awk '{s += $1} END {printf "%d", s}'; }
+
+report=$work/report.md
+: >"$report"
+out() { printf '%s\n' "$*" | tee -a "$report"; }
+
+out "## Machine"
+out ""
+out "- CPU: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(nproc) cores"
+out "- memory: $(free -g | awk '/^Mem:/ {print $2}') GiB; work folder: $(df -PT "$work" | awk 'NR==2 {print $2}') ($work)"
+out "- $(uname -sr); zlib $(dpkg-query -W -f='${Version}' zlib1g); $(tar --version | head -1);" \
+  "$(gzip --version | head -1); $(zip -v | sed -n 2p | sed 's/^ *//;s/ by .*//'); $(unzip -v | head -1 | sed 's/ by .*//')"
+out "- load average when the run started: $(cut -d' ' -f1-3 /proc/loadavg)"
+out ""
+
+# ---- qz_compress ----
+out "## qz_compress"
+out ""
+out "Medians of $reps rounds ($big_reps for the 200 MiB file); the tools take turns within each round."
+out "limit: zlib's deflate of the same files at the same level through the same 16 KiB buffers, written"
+out "one stream after the other (qzb_deflate). Target: qz_compress at most 1.05 x limit and at most"
+out "1.00 x tar -czf, with memory flat."
+out ""
+out "| input | tool | seconds | MB/s | peak MiB | / limit | / tar |"
+out "|---|---|---:|---:|---:|---:|---:|"
+for input in tree usrinclude big; do
+  case $input in
+    tree) label="$nfiles small files" r=$reps ;;
+    usrinclude) label="/usr/include" r=$reps ;;
+    big) label="one $mib MiB file" r=$big_reps ;;
+  esac
+  bytes=$(bytes_of "$work/in/$input")
+  measure -w 1 "$r" \
+    qz_compress "$work/in" "rm -f ../out/$input.qz" "$bin/qz_compress $input ../out/$input.qz" \
+    limit "$work/in" - "$bin/qzb_deflate $input ../out/$input.raw" \
+    tar "$work/in" "rm -f ../out/$input.tgz" "tar -czf ../out/$input.tgz $input" \
+    zip "$work/in" "rm -f ../out/$input.zip" "zip -qr ../out/$input.zip $input"
+  limit=$(field limit 2) tar=$(field tar 2)
+  for tool in qz_compress limit tar zip; do
+    t=$(field $tool 2)
+    out "| $label, $(mb_per_s "$bytes" 1) MB | $tool | $(secs "$t") | $(mb_per_s "$bytes" "$t") |" \
+      "$(mib "$(field $tool 5)") | $(ratio "$t" "$limit") | $(ratio "$t" "$tar") |"
+  done
+done
+out ""
+
+# ---- qz_uncompress ----
+out "## qz_uncompress"
+out ""
+out "The archives just written. limit: zlib's inflate of the same streams through 64 KiB buffers,"
+out "each piece written to its file as it comes (qzb_inflate). Target: qz_uncompress at most"
+out "1.10 x limit and at most 1.00 x tar -xzf; memory at most the largest file's compressed plus"
+out "uncompressed size plus a little (the last column: peak minus that)."
+out ""
+out "| archive | tool | seconds | MB/s | peak MiB | / limit | / tar | over one file, MiB |"
+out "|---|---|---:|---:|---:|---:|---:|---:|"
+for input in tree usrinclude big; do
+  case $input in
+    tree) label="$nfiles small files" r=$reps ;;
+    usrinclude) label="/usr/include" r=$reps ;;
+    big) label="one $mib MiB file" r=$big_reps ;;
+  esac
+  x=$work/x/$input
+  mkdir -p "$x"
+  cp "$work/out/$input.qz" "$work/out/$input.tgz" "$work/out/$input.zip" "$x/"
+  read -r pair bytes < <("$bin/qzb_inflate" --largest "$x/$input.qz")
+  measure -w 1 "$r" \
+    qz_uncompress "$x" "rm -rf $input" "$bin/qz_uncompress $input.qz" \
+    limit "$x" "rm -rf limit" "$bin/qzb_inflate $input.qz limit" \
+    tar "$x" "rm -rf tar && mkdir tar" "tar -C tar -xzf $input.tgz" \
+    unzip "$x" "rm -rf unzip" "unzip -q $input.zip -d unzip"
+  limit=$(field limit 2) tar=$(field tar 2)
+  for tool in qz_uncompress limit tar unzip; do
+    t=$(field $tool 2)
+    over=""
+    [ $tool = qz_uncompress ] && over=$(awk -v k="$(field $tool 5)" -v p="$pair" \
+      'BEGIN {printf "%.1f", (k * 1024 - p) / 1048576}')
+    out "| $label | $tool | $(secs "$t") | $(mb_per_s "$bytes" "$t") | $(mib "$(field $tool 5)") |" \
+      "$(ratio "$t" "$limit") | $(ratio "$t" "$tar") | $over |"
+  done
+  rm -rf "$x"
+done
+out ""
+
+# ---- qz_import ----
+out "## qz_import"
+out ""
+out "Medians of $import_reps rounds. Generated models: \"shared\" is a grid whose corners are shared by"
+out "up to six triangles; \"distinct\" has no two corners alike (98,304 vertex entries at 32,768"
+out "triangles). One material per 4,096 triangles, except in \"materials\": the shared grid with a"
+out "material of its own for every triangle (and as many material files to write). tinyobj:"
+out "tinyobjloader's LoadObj of the same files (qzb_tinyobj). qz_import also writes the object and"
+out "material files. Target: at 32,768 distinct triangles no slower than tinyobj, and time growing"
+out "linearly with the model."
+out ""
+out "| model | triangles | OBJ MB | qz_import s | tinyobj s | qz / tinyobj | qz us per triangle | qz peak MiB | tinyobj peak MiB |"
+out "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+declare -A qz_time tiny_time
+for kind in shared distinct materials; do
+  list=$sizes
+  [ $kind = materials ] && list=$material_sizes
+  for n in $list; do
+    m=$work/in/models/$kind-$n
+    measure -w 1 "$import_reps" \
+      qz_import "$m" "rm -f m.object *.material_new" "$bin/qz_import m.obj" \
+      tinyobj "$m" - "$bin/qzb_tinyobj m.obj"
+    q=$(field qz_import 2) t=$(field tinyobj 2)
+    qz_time[$kind-$n]=$q
+    tiny_time[$kind-$n]=$t
+    out "| $kind | $n | $(mb_per_s "$(stat -c %s "$m/m.obj")" 1) | $(secs "$q") | $(secs "$t") |" \
+      "$(ratio "$q" "$t") | $(awk -v s="$q" -v n="$n" 'BEGIN {printf "%.2f", s / n * 1e6}') |" \
+      "$(mib "$(field qz_import 5)") | $(mib "$(field tinyobj 5)") |"
+  done
+done
+out ""
+first=${sizes%% *} last=${sizes##* }
+[ $quick = 0 ] && first=4096
+out "Scaling from $first to $last triangles ($(ratio "$last" "$first") x the model; linear"
+out "growth is at most that, less where a fixed cost such as starting the process counts):"
+out ""
+for kind in shared distinct; do
+  out "- $kind: qz_import $(ratio "${qz_time[$kind-$last]}" "${qz_time[$kind-$first]}") x," \
+    "tinyobj $(ratio "${tiny_time[$kind-$last]}" "${tiny_time[$kind-$first]}") x"
+done
+first=${material_sizes%% *} last=${material_sizes##* }
+out "- materials, from $first to $last triangles and materials ($(ratio "$last" "$first") x):" \
+  "qz_import $(ratio "${qz_time[materials-$last]}" "${qz_time[materials-$first]}") x," \
+  "tinyobj $(ratio "${tiny_time[materials-$last]}" "${tiny_time[materials-$first]}") x"
+echo "" >&2
+echo "report: $report" >&2

@@ -1,0 +1,61 @@
+// qz_uncompress: extracts every file of a .qz archive into a fresh directory beside it.
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "qz_filefunc.h" // print, die
+#include "qz_platform.h" // chdir
+#include "qz_uncompress.h"
+
+static int force_overwrite = 0; // -f is accepted for symmetry with the packer; nothing is replaced
+
+static void usage(const char *name) {
+    print(0, "Usage: %s <options> file.qz\n", name);
+}
+
+int main(int argc, char **argv) {
+    plat_binary_stdio();
+    print(0, "qz_uncompress 12.09.2012 (ul_tam)\n");
+    if (argc < 2) {
+        usage(argv[0]);
+        return -1;
+    }
+    std::string workdir = ".";
+    const char *archivename = nullptr;
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (arg[0] == '-') {
+            switch (arg[1]) {
+            case 'f':
+                force_overwrite = 1;
+                break;
+            case 'b': // a base directory only the packer uses; its value is passed over
+                if (++i >= argc) {
+                    usage(argv[0]);
+                    return -1;
+                }
+                break;
+            default:
+                print(0, "Unknown option %s \n", arg);
+                return -1;
+            }
+        } else if (archivename == nullptr) {
+            const char *sep = strrchr(arg, '\\');
+            if (sep == nullptr) {
+                archivename = arg;
+            } else {
+                workdir.assign(arg, static_cast<size_t>(sep - arg));
+                if (plat_chdir(workdir.c_str()) != 0)
+                    die("chdir('%s') failed: %s\n", workdir.c_str(), strerror(errno));
+                archivename = sep + 1;
+            }
+        }
+    }
+    if (archivename == nullptr) {
+        usage(argv[0]);
+        return -1;
+    }
+    print(0, "working dir: %s\n", workdir.c_str());
+    extractqzarchive(archivename);
+    return 0;
+}
