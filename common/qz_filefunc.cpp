@@ -16,21 +16,29 @@ void print(unsigned int indent_level, const char *fmt, ...) {
     va_end(ap);
 }
 
-void die(const char *fmt, ...) {
+void die_report(const char *fmt, va_list ap) {
     // Progress already printed must stand before the error.
     fflush(stdout);
     fflush(stderr);
     fputs("*error*:", stderr);
-    va_list ap;
-    va_start(ap, fmt);
     vfprintf(stderr, fmt, ap);
-    va_end(ap);
+}
+
+void die_end() {
     fflush(stderr);
 #ifdef QZ_DIE_THROWS
     throw qz_die_exit{};
 #else
     exit(-1);
 #endif
+}
+
+void die(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    die_report(fmt, ap);
+    va_end(ap);
+    die_end();
 }
 
 static void *xmalloc(size_t n) {

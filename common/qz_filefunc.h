@@ -2,6 +2,7 @@
 #ifndef QZ_FILEFUNC_H
 #define QZ_FILEFUNC_H
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
@@ -19,6 +20,10 @@
 void print(unsigned int indent_level, const char *fmt, ...) QZ_PRINTF(2, 3);
 // Flushes both streams, writes "*error*:" and the message to standard error, exits with -1.
 [[noreturn]] void die(const char *fmt, ...) QZ_PRINTF(1, 2);
+// The two halves of die, for reports that add lines of their own (die_parser): the prefix and
+// the message, then the end of the run.
+void die_report(const char *fmt, va_list ap);
+[[noreturn]] void die_end();
 
 #ifdef QZ_DIE_THROWS
 // Only in the fuzzing build, where the tools' modules run inside a test harness: die and

@@ -193,13 +193,9 @@ unsigned int read_uint(char *p, char **end, parser *ps) {
 }
 
 void die_parser(parser *ps, const char *p, const char *fmt, ...) {
-    // Progress already printed must stand before the error.
-    fflush(stdout);
-    fflush(stderr);
-    fputs("*error*:", stderr);
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    die_report(fmt, ap);
     va_end(ap);
     // A reader may give up after the input has ended; there is no line to show then.
     const char *line = ps->line != nullptr ? ps->line : "";
@@ -212,10 +208,5 @@ void die_parser(parser *ps, const char *p, const char *fmt, ...) {
     }
     if (ps->errinfo != nullptr)
         fprintf(stderr, "%s\n", ps->errinfo);
-    fflush(stderr);
-#ifdef QZ_DIE_THROWS
-    throw qz_die_exit{};
-#else
-    exit(-1);
-#endif
+    die_end();
 }
