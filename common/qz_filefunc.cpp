@@ -5,14 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "qz_platform.h" // descriptor I/O, stat
+#include "qz_platform.h" // descriptor I/O, stat, console output
 
 void print(unsigned int indent_level, const char *fmt, ...) {
     for (unsigned int i = 0; i < indent_level; i++)
         fputs("  ", stdout);
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stdout, fmt, ap);
+    plat_vfprintf(stdout, fmt, ap);
     va_end(ap);
 }
 
@@ -21,7 +21,7 @@ void die_report(const char *fmt, va_list ap) {
     fflush(stdout);
     fflush(stderr);
     fputs("*error*:", stderr);
-    vfprintf(stderr, fmt, ap);
+    plat_vfprintf(stderr, fmt, ap);
 }
 
 void die_end() {

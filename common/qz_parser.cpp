@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "qz_platform.h" // descriptor I/O
+#include "qz_platform.h" // descriptor I/O, console output
 
 parser *init_parser(const char *filename) {
     int fd = plat_open_read(filename);
@@ -201,12 +201,13 @@ void die_parser(parser *ps, const char *p, const char *fmt, ...) {
     const char *line = ps->line != nullptr ? ps->line : "";
     if (p != nullptr) {
         int column = static_cast<int>(p - line);
-        fprintf(stderr, "on line %u,%u:\n%s\n", ps->nline, static_cast<unsigned int>(column), line);
-        fprintf(stderr, "%*s\n", column, "^");
+        plat_fprintf(stderr, "on line %u,%u:\n%s\n", ps->nline, static_cast<unsigned int>(column),
+                     line);
+        plat_fprintf(stderr, "%*s\n", column, "^");
     } else {
-        fprintf(stderr, "on line %u: %s\n", ps->nline, line);
+        plat_fprintf(stderr, "on line %u: %s\n", ps->nline, line);
     }
     if (ps->errinfo != nullptr)
-        fprintf(stderr, "%s\n", ps->errinfo);
+        plat_fprintf(stderr, "%s\n", ps->errinfo);
     die_end();
 }

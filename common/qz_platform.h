@@ -1,11 +1,17 @@
 // The one place that knows the operating system. Every other file of the project reaches files,
-// directories and the working directory through these calls.
+// directories, the working directory, the command line and the console through these calls.
 //
-// On Windows they are the C runtime's own calls. On POSIX each backslash in a path is mapped to
-// '/' before the call, so a path built with the tools' separator works on both.
+// Paths are UTF-8 text on every platform. On POSIX they are handed to the system as they are,
+// byte for byte, but for each backslash, which is mapped to '/' so that a path built with the
+// tools' separator works on both. On Windows every path goes to the wide (UTF-16) calls in
+// their "\\?\" form, made absolute here, so that no length limit but the system's own 32,767
+// units applies, and no name is changed on the way: the system then neither strips trailing
+// dots and blanks nor takes "CON" or "aux.txt" for a device. Text that is not valid UTF-8 (a
+// name written by an older Windows program) is read in the ANSI code page there.
 #ifndef QZ_PLATFORM_H
 #define QZ_PLATFORM_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -37,10 +43,15 @@ int64_t plat_seek(int fd, int64_t offset, int whence);
 int64_t plat_tell(int fd);
 int plat_close(int fd);
 
-// Returns 0 and fills *st, or -1 with errno set. Links are followed.
+// Returns 0 and fills *st, or -1 with errno set. Links are followed. plat_stat leaves dev and ino
+// 0 on Windows: plat_stat_id below gives them.
 int plat_stat(const char *path, plat_stat_info *st);
 int plat_fstat(int fd, plat_stat_info *st);
 int plat_mkdir(const char *path);
+// Relative paths are taken from here on against path. On Windows this is the tools' own working
+// directory, kept here, so that it may be deeper than the system's limit of 260 characters for
+// its own; a bare drive ("D:", what is left of "D:\\name" once the name is cut off) is the
+// drive's root.
 int plat_chdir(const char *path);
 
 // Buffered streams, binary mode. mode is "rb", "wb" or "r+b".
@@ -51,8 +62,10 @@ int plat_fstat_stream(FILE *f, plat_stat_info *st);
 
 // Directory enumeration: entries in the order the system yields them, "." and ".." included.
 struct plat_dir;
+// Null with errno set when the directory cannot be opened.
 plat_dir *plat_opendir(const char *path);
-// Returns the next entry's name, or null at the end. Valid until the next call.
+// Returns the next entry's name, valid until the next call, or null with errno 0 at the end and
+// null with errno set when the system could not go on: a directory read only in part.
 const char *plat_readdir(plat_dir *d);
 // What the directory itself tells of the entry plat_readdir returned last: PLAT_S_IFREG for a
 // regular file (a link to one does not count), 0 when it tells nothing or the entry is of another
@@ -60,8 +73,28 @@ const char *plat_readdir(plat_dir *d);
 uint32_t plat_readdir_mode(const plat_dir *d);
 void plat_closedir(plat_dir *d);
 
-// Puts standard output and standard error in binary mode, so "\n" is written as it stands.
-void plat_binary_stdio();
+// Called first in main. Puts standard output and standard error in binary mode, so "\n" is
+// written as it stands. On Windows it also replaces argc and argv by the command line as the
+// system holds it, in UTF-16, turned into UTF-8: every character of an argument arrives, whatever
+// the ANSI code page can spell. Wildcards are never expanded.
+void plat_init(int *argc, char ***argv);
+
+// vfprintf and fprintf. Where the stream is a Windows console, the text goes to it as UTF-16, so
+// that names show whatever the console's code page; everywhere else, and when redirected, the
+// bytes are written as they stand.
+int plat_vfprintf(FILE *stream, const char *fmt, va_list ap);
+#ifdef __MINGW32__
+int plat_fprintf(FILE *stream, const char *fmt, ...) __attribute__((format(gnu_printf, 2, 3)));
+#else
+int plat_fprintf(FILE *stream, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+#endif
+
+// Whether the system can hold a file or directory under this one component of a path, as it
+// stands. Always on POSIX. On Windows not: a reserved device name in any case, with or without
+// an extension (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM1 to COM9, LPT1 to LPT9, and COM and LPT
+// with a superscript 1, 2 or 3), a name that ends in a dot or a blank (the system would drop
+// them; "." itself is allowed), and a name with one of < > : " | ? * or a control character.
+bool plat_name_allowed(const char *component);
 
 // Readies a freshly allocated block of len bytes at p that is about to be filled whole: where
 // the system offers it (Linux), the block is backed by huge pages and made present in one call,

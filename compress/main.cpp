@@ -17,14 +17,35 @@ static void usage(const char *name) {
           name);
 }
 
+// The directory as the scan takes it, and the archive's name when none is given. A separator at
+// the end, as tab completion leaves it, is not part of the name: "mod\" is packed into "mod.qz"
+// beside it, not into "mod\.qz" inside it. A root keeps its separator and, having no name of
+// its own, gives "D.qz" for "D:\" and "root.qz" for "/", in the working directory.
+static void directory_names(const char *arg, std::string *directory, std::string *archive) {
+    std::string dir = arg;
+    while (!dir.empty() && (dir.back() == '\\' || dir.back() == '/'))
+        dir.pop_back();
+    if (dir.empty()) {
+        *directory = arg;
+        *archive = "root.qz";
+    } else if (dir.size() == 2 && dir[1] == ':' && dir.size() < strlen(arg)) {
+        *directory = dir + arg[2];
+        *archive = dir.substr(0, 1) + ".qz";
+    } else {
+        *directory = dir;
+        *archive = dir + ".qz";
+    }
+}
+
 int main(int argc, char **argv) {
-    plat_binary_stdio();
+    plat_init(&argc, &argv);
     print(0, "qz_compress 12.09.2012 (ul_tam)\n");
     if (argc < 2) {
         usage(argv[0]);
         return -1;
     }
     const char *directory = nullptr;
+    std::string scan_root, default_name;
     const char *filename = nullptr;
     const char *basepath = nullptr, *fullpath = nullptr, *info = nullptr;
     std::vector<std::string> patterns;
@@ -40,7 +61,8 @@ int main(int argc, char **argv) {
                 die("Can't determine type of %s, stat failed\n", arg);
             if (st.mode != PLAT_S_IFDIR)
                 die("%s doesn't seem to be a directory\n", arg);
-            directory = arg;
+            directory_names(arg, &scan_root, &default_name);
+            directory = scan_root.c_str();
             continue;
         }
         const char **value = nullptr; // null for --exclude
@@ -80,7 +102,7 @@ int main(int argc, char **argv) {
         usage(argv[0]);
         return -1;
     }
-    const std::string name = filename != nullptr ? filename : std::string(directory) + ".qz";
+    const std::string name = filename != nullptr ? filename : default_name;
     // Each pattern is put in front of the ones before it; any single match excludes a file.
     std::vector<exclude_pattern> nodes(patterns.size());
     exclude_pattern *excludes = nullptr;

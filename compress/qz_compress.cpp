@@ -66,12 +66,20 @@ struct scan_level {
     const scan_level *up;
 };
 
+static const char *next_entry(plat_dir *d, const char *dir) {
+    const char *name = plat_readdir(d);
+    if (name == nullptr && errno != 0)
+        die("can't read directory %s: %s\n", dir, strerror(errno));
+    return name;
+}
+
 static flist *scan(const scan_level *here, const char *prefix, flist *last,
                    exclude_pattern *excludes) {
     plat_dir *d = plat_opendir(here->dir);
     if (d == nullptr)
-        die("Can't open directory %s", here->dir);
-    while (const char *name = plat_readdir(d)) {
+        die("Can't open directory %s: %s\n", here->dir, strerror(errno));
+    // A directory read only in part would leave files out of the archive without a word.
+    while (const char *name = next_entry(d, here->dir)) {
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
             continue;
         const std::string path = std::string(here->dir) + '\\' + name;
@@ -127,7 +135,7 @@ static flist *scan(const scan_level *here, const char *prefix, flist *last,
 flist *getfilelist(const char *dir, const char *prefix, flist *last, exclude_pattern *excludes) {
     scan_level top = {{}, dir, nullptr};
     if (plat_stat_id(dir, &top.id) != 0)
-        die("Can't open directory %s", dir);
+        die("Can't open directory %s: %s\n", dir, strerror(errno));
     return scan(&top, prefix, last, excludes);
 }
 

@@ -5,10 +5,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "qz_filefunc.h" // parser, print, die, file_exists
+#include "qz_platform.h" // names the system can hold
 
 // The three maps differ only in their slot, their alpha defaults and their words.
 struct texture_map {
@@ -86,11 +88,14 @@ static char *statement_nocase(char *line, const char *keyword) {
 }
 
 // A material's file is named after the first 32 characters of its name. A separator, a drive
-// prefix or ".." there would put the file somewhere else than the model's directory.
+// prefix or ".." there would put the file somewhere else than the model's directory, and a name
+// the system cannot hold as it stands (a device name such as "NUL" on Windows) nowhere.
 static void check_material_name(const char *name, const char *filename, unsigned line) {
     char stem[QZ_RECORD_NAME_LEN + 1] = {};
     strncpy(stem, name, QZ_RECORD_NAME_LEN);
-    if (strpbrk(stem, "/\\:") != nullptr || strcmp(stem, "..") == 0)
+    const std::string file = std::string(stem) + ".material_new";
+    if (strpbrk(stem, "/\\:") != nullptr || strcmp(stem, "..") == 0 ||
+        !plat_name_allowed(file.c_str()))
         die("%s: material name '%s' on line %u would put its file outside the working "
             "directory\n",
             filename, name, line);

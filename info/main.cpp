@@ -32,7 +32,7 @@ static uint32_t top_type(const char *filename) {
 }
 
 int main(int argc, char **argv) {
-    plat_binary_stdio();
+    plat_init(&argc, &argv);
     print(0, "qz_info 12.09.2012 (ul_tam)\n");
     if (argc < 2) {
         usage(argv[0]);

@@ -14,7 +14,7 @@ static void usage(const char *name) {
 }
 
 int main(int argc, char **argv) {
-    plat_binary_stdio();
+    plat_init(&argc, &argv);
     print(0, "qz_uncompress 12.09.2012 (ul_tam)\n");
     if (argc < 2) {
         usage(argv[0]);

@@ -54,7 +54,9 @@ static bool means_parent(const std::string &component) {
 }
 
 // A name may only lead to a place below the output directory: no absolute path, no drive, no
-// "..", and no backslash, which Windows would take as a separator.
+// "..", and no backslash, which Windows would take as a separator. Each component must also be
+// a name the system can hold as it stands; on Windows a device name, a trailing dot or blank, or
+// a character such as ':' would write somewhere else than the name says, or nowhere.
 static bool name_is_safe(const std::string &name) {
     if (name.empty() || name[0] == '/')
         return false;
@@ -67,7 +69,7 @@ static bool name_is_safe(const std::string &name) {
     for (;;) {
         size_t end = name.find('/', start);
         std::string component = name.substr(start, end - start);
-        if (means_parent(component))
+        if (means_parent(component) || !plat_name_allowed(component.c_str()))
             return false;
         if (end == std::string::npos)
             return true;

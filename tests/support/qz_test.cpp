@@ -81,7 +81,23 @@ temp_dir::temp_dir() {
 temp_dir::~temp_dir() {
     std::error_code ec;
     fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path, ec);
+    fs::remove_all(long_path(path), ec);
+}
+
+fs::path u8path(const std::string &utf8) {
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+fs::path long_path(const fs::path &p) {
+#ifdef _WIN32
+    std::wstring w = fs::absolute(p).wstring();
+    for (wchar_t &c : w)
+        if (c == L'/')
+            c = L'\\';
+    return w.rfind(L"\\\\?\\", 0) == 0 ? fs::path(w) : fs::path(L"\\\\?\\" + w);
+#else
+    return p;
+#endif
 }
 
 std::string read_file(const fs::path &p) {
@@ -164,9 +180,17 @@ static std::string quote(const std::string &arg) {
     return q + "\"";
 }
 
+static std::wstring wide(const std::string &utf8) {
+    std::wstring w(utf8.size(), L'\0');
+    w.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
+                                                     static_cast<int>(utf8.size()), w.data(),
+                                                     static_cast<int>(w.size()))));
+    return w;
+}
+
 static HANDLE inheritable_file(const fs::path &p) {
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    return CreateFileA(p.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+    return CreateFileW(p.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -181,16 +205,16 @@ run_result run(const std::string &program, const std::vector<std::string> &args,
         cmdline += quote(a);
     }
     fflush(nullptr);
-    STARTUPINFOA si = {};
+    STARTUPINFOW si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     si.hStdOutput = inheritable_file(out_path);
     si.hStdError = inheritable_file(err_path);
     PROCESS_INFORMATION pi = {};
-    const std::string dir = cwd.string();
-    if (!CreateProcessA(nullptr, cmdline.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(),
-                        &si, &pi))
+    std::wstring wcmdline = wide(cmdline);
+    if (!CreateProcessW(nullptr, wcmdline.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        cwd.wstring().c_str(), &si, &pi))
         throw std::runtime_error("cannot start " + program);
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 0;
@@ -226,6 +250,8 @@ run_result run(const std::string &program, const std::vector<std::string> &args,
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0)
             _exit(127);
+        for (const auto &[name, value] : options.environment)
+            setenv(name.c_str(), value.c_str(), 1);
         if (options.file_size_limit != 0) {
             signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails with EFBIG
             struct rlimit rl = {options.file_size_limit, options.file_size_limit};

@@ -29,6 +29,13 @@ struct temp_dir {
     fs::path operator/(const std::string &name) const { return path / name; }
 };
 
+// A path from UTF-8 text, on every platform (a plain string is taken in the ANSI code page on
+// Windows).
+fs::path u8path(const std::string &utf8);
+// The form of an existing or new path that the system takes at any length: "\\?\" and the
+// absolute path on Windows, the path itself elsewhere.
+fs::path long_path(const fs::path &p);
+
 std::string read_file(const fs::path &p);
 void write_file(const fs::path &p, const std::string &bytes);
 
@@ -52,6 +59,8 @@ struct run_result {
 
 struct run_options {
     uint64_t file_size_limit = 0; // bytes a child may write to one file; 0 for no limit
+    // Variables set in the child's environment (POSIX only).
+    std::vector<std::pair<std::string, std::string>> environment;
 };
 
 // The top of the project's sources.
@@ -60,6 +69,7 @@ fs::path source_dir();
 // The path of one of the project's programs, found beside the test program.
 std::string tool(const std::string &name);
 // Runs program with args in directory cwd; collects its exit status and both output streams.
+// Arguments are UTF-8 and reach a Windows program whole, whatever its ANSI code page.
 run_result run(const std::string &program, const std::vector<std::string> &args,
                const fs::path &cwd, const run_options &options = {});
 
