@@ -1,0 +1,239 @@
+// The Linux and the Windows programs side by side: both store the same UTF-8 names for a tree,
+// each unpacks what the other packs, and the Windows programs reach paths past 260 characters.
+// The Windows programs run under Wine; these tests run when QZ_WINDOWS_BIN names their folder.
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <unistd.h>
+
+#include <zlib.h>
+
+#include "qz_test.h"
+
+using namespace qzt;
+using namespace std::string_literals;
+
+namespace {
+
+// Names in every script the system may meet, a binary file that text mode would change, and an
+// empty one, in nested directories.
+const std::map<std::string, std::string> tree_files = {
+    {"J\xc3\xb6rg/\xc3\xbc"
+     "ber.txt",
+     "accented"},                                             // Jörg/über.txt
+    {"\xe6\x96\x87\xe4\xbb\xb6/\xe6\x95\xb0\xe6\x8d\xae.bin", // 文件/数据.bin
+     "line\r\nline\n\x1a\0end"s},
+    {"\xf0\x9f\x98\x80.txt", "emoji"}, // 😀.txt
+    {"plain/ascii.txt", "plain"},
+    {"plain/deeper/empty", ""},
+};
+
+void make_tree(const fs::path &root, const std::map<std::string, std::string> &files) {
+    for (const auto &[name, content] : files) {
+        fs::create_directories((root / u8path(name)).parent_path());
+        write_file(root / u8path(name), content);
+    }
+}
+
+// Every regular file below root, by its path relative to root, as the bytes on disk.
+std::map<std::string, std::string> on_disk(const fs::path &root) {
+    std::map<std::string, std::string> files;
+    for (const auto &e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file())
+            files[fs::relative(e.path(), root).generic_string()] = read_file(e.path());
+    return files;
+}
+
+uint32_t u32_at(const std::string &a, size_t pos) {
+    uint32_t v = 0;
+    for (size_t i = 4; i-- > 0;)
+        v = v << 8 | static_cast<unsigned char>(a.at(pos + i));
+    return v;
+}
+
+// The files an archive without a path entry holds, by stored name, each inflated from its stream
+// (offsets count from the data of the archive's content chunk).
+std::map<std::string, std::string> contents(const std::string &a) {
+    std::map<std::string, std::string> files;
+    const uint32_t n = u32_at(a, 24);
+    for (uint32_t i = 0; i < n; i++) {
+        const size_t entry = 28 + 152 * size_t{i};
+        const std::string field = a.substr(entry + 24, 128);
+        const std::string name = field.substr(0, field.find('\0'));
+        const std::string z = a.substr(16 + u32_at(a, entry + 12), u32_at(a, entry + 20));
+        std::string data(u32_at(a, entry + 16), '\0');
+        uLongf len = data.size();
+        EXPECT_EQ(uncompress(reinterpret_cast<Bytef *>(data.data()), &len,
+                             reinterpret_cast<const Bytef *>(z.data()), z.size()),
+                  Z_OK)
+            << name;
+        EXPECT_EQ(len, data.size()) << name;
+        EXPECT_TRUE(files.emplace(name, data).second) << "stored twice: " << name;
+    }
+    return files;
+}
+
+std::string find_wine() {
+    std::istringstream dirs(getenv("PATH") != nullptr ? getenv("PATH") : "");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && access((fs::path(dir) / "wine").c_str(), X_OK) == 0)
+            return (fs::path(dir) / "wine").string();
+    return "/usr/bin/wine";
+}
+
+class CrossBuild : public testing::Test {
+  protected:
+    fs::path windows_bin;
+    std::string wine;
+
+    void SetUp() override {
+        const char *bin = getenv("QZ_WINDOWS_BIN");
+        if (bin == nullptr || *bin == '\0')
+            GTEST_SKIP() << "set QZ_WINDOWS_BIN to the folder of the Windows programs to run these";
+        windows_bin = bin;
+        wine = find_wine();
+        ASSERT_EQ(access(wine.c_str(), X_OK), 0) << "no wine to run the Windows programs";
+        for (const char *exe : {"qz_compress.exe", "qz_uncompress.exe"})
+            ASSERT_TRUE(fs::exists(windows_bin / exe)) << (windows_bin / exe);
+    }
+
+    static run_result on_linux(const std::string &program, const std::vector<std::string> &args,
+                               const fs::path &cwd) {
+        return run(tool(program), args, cwd);
+    }
+
+    // Wine shows the system's names to the program in UTF-16 decoded from the locale's charset,
+    // so the locale must be a UTF-8 one for the names on disk to be the bytes Linux sees.
+    run_result on_windows(const std::string &program, const std::vector<std::string> &args,
+                          const fs::path &cwd) const {
+        std::vector<std::string> wine_args = {(windows_bin / (program + ".exe")).string()};
+        wine_args.insert(wine_args.end(), args.begin(), args.end());
+        run_options options;
+        options.environment = {{"WINEDEBUG", "-all"}, {"LC_ALL", "C.UTF-8"}};
+        return run(wine, wine_args, cwd, options);
+    }
+
+    // The tree in src, packed by the Linux build into lin.qz and by the Windows one into win.qz.
+    void pack_both(const temp_dir &t) const {
+        make_tree(t / "src", tree_files);
+        const run_result l = on_linux("qz_compress", {"src", "lin.qz"}, t.path);
+        ASSERT_EQ(l.status, 0) << l.err;
+        const run_result w = on_windows("qz_compress", {"src", "win.qz"}, t.path);
+        ASSERT_EQ(w.status, 0) << w.err;
+    }
+};
+
+// The scan order may differ between the builds; the stored names and contents may not.
+TEST_F(CrossBuild, BothStoreTheSameUtf8Names) {
+    temp_dir t;
+    ASSERT_NO_FATAL_FAILURE(pack_both(t));
+    EXPECT_EQ(contents(read_file(t / "lin.qz")), tree_files);
+    EXPECT_EQ(contents(read_file(t / "win.qz")), tree_files);
+}
+
+TEST_F(CrossBuild, EachUnpacksWhatTheOtherPacks) {
+    temp_dir t;
+    ASSERT_NO_FATAL_FAILURE(pack_both(t));
+    // Each archive twice: into lin (win), then lin.0 (win.0) beside it.
+    for (const std::string archive : {"lin", "win"}) {
+        const run_result l = on_linux("qz_uncompress", {archive + ".qz"}, t.path);
+        EXPECT_EQ(l.status, 0) << l.err;
+        EXPECT_EQ(on_disk(t / archive), tree_files) << archive << ".qz by the Linux build";
+        const run_result w = on_windows("qz_uncompress", {archive + ".qz"}, t.path);
+        EXPECT_EQ(w.status, 0) << w.err;
+        EXPECT_EQ(on_disk(t / (archive + ".0")), tree_files)
+            << archive << ".qz by the Windows build";
+    }
+}
+
+// The packed directory and the archive lie 302 and 1009 characters below the working directory,
+// which stays short: Wine fails to start any program in a directory some 400 characters deep.
+TEST_F(CrossBuild, DeepPaths) {
+    for (const int levels : {3, 10}) {
+        temp_dir t;
+        fs::path parent = t.path;
+        std::string rel;
+        for (int i = 0; i < levels - 1; i++) {
+            parent /= std::string(100, static_cast<char>('a' + i));
+            rel += std::string(100, static_cast<char>('a' + i)) + "\\";
+        }
+        const std::string last(100, static_cast<char>('a' + levels - 1));
+        rel += last;
+        const std::map<std::string, std::string> files = {
+            {"a.txt", "a"}, {"sub/b.bin", "\0\r\n"s}, {"sub/\xc3\xa9.txt", "e"}};
+        make_tree(parent / last, files);
+        ASSERT_GT(rel.size(), levels == 3 ? 300u : 1000u);
+
+        const run_result l = on_linux("qz_compress", {rel, "lin.qz"}, t.path);
+        ASSERT_EQ(l.status, 0) << l.err;
+        EXPECT_EQ(contents(read_file(t / "lin.qz")), files) << levels;
+        const run_result w = on_windows("qz_compress", {rel}, t.path);
+        ASSERT_EQ(w.status, 0) << w.err;
+        EXPECT_EQ(contents(read_file(parent / (last + ".qz"))), files) << levels;
+
+        // Enters the archive's directory, unpacks beside the packed one.
+        const run_result u = on_windows("qz_uncompress", {rel + ".qz"}, t.path);
+        ASSERT_EQ(u.status, 0) << u.err;
+        EXPECT_EQ(on_disk(parent / (last + ".0")), files) << levels;
+    }
+}
+
+// A separator at the end, as tab completion leaves it, puts the archive beside the directory on
+// both. With one file, whose place in the index cannot differ, both builds print the same bytes
+// and write the same archive, and both unpack it alike.
+TEST_F(CrossBuild, TrailingSeparatorAndSameOutput) {
+    temp_dir t;
+    const std::string name = "r\xc3\xa9sum\xc3\xa9.txt"; // résumé.txt
+    const std::map<std::string, std::string> files = {{name, "content"}};
+    make_tree(t / "mod", files);
+    const run_result l = on_linux("qz_compress", {"mod/"}, t.path);
+    ASSERT_EQ(l.status, 0) << l.err;
+    EXPECT_EQ(on_disk(t / "mod"), files);
+    const std::string linux_archive = read_file(t / "mod.qz");
+    fs::remove(t / "mod.qz");
+    const run_result w = on_windows("qz_compress", {"mod\\"}, t.path);
+    ASSERT_EQ(w.status, 0) << w.err;
+    EXPECT_EQ(on_disk(t / "mod"), files);
+    EXPECT_EQ(read_file(t / "mod.qz"), linux_archive);
+    EXPECT_NE(l.out.find("Writing qz archive file: mod.qz\n"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("    " + name + "   "), std::string::npos) << l.out;
+    EXPECT_EQ(w.out, l.out);
+
+    for (const char *dir : {"l", "w"}) {
+        fs::create_directory(t / dir);
+        fs::copy_file(t / "mod.qz", t / dir / "mod.qz");
+    }
+    const run_result ul = on_linux("qz_uncompress", {"mod.qz"}, t / "l");
+    const run_result uw = on_windows("qz_uncompress", {"mod.qz"}, t / "w");
+    EXPECT_EQ(ul.status, 0) << ul.err;
+    EXPECT_EQ(uw.status, 0) << uw.err;
+    EXPECT_EQ(uw.out, ul.out);
+    EXPECT_EQ(on_disk(t / "l" / "mod"), files);
+    EXPECT_EQ(on_disk(t / "w" / "mod"), files);
+}
+
+// In a console, names show as they are whatever the console's code page. Under a terminal, Wine
+// gives the program a console and shows its text in the terminal's UTF-8; bytes written to the
+// console as they stand would be read in the console's code page instead.
+TEST_F(CrossBuild, ConsoleShowsNames) {
+    temp_dir t;
+    const std::string name = "\xe6\x96\x87\xe4\xbb\xb6 J\xc3\xb6rg.txt"; // 文件 Jörg.txt
+    make_tree(t / "mod", {{name, "x"}});
+    const std::string command =
+        "'" + wine + "' '" + (windows_bin / "qz_compress.exe").string() + "' mod";
+    run_options options;
+    options.environment = {{"WINEDEBUG", "-all"}, {"LC_ALL", "C.UTF-8"}};
+    const run_result r = run("/usr/bin/script", {"-qec", command, "/dev/null"}, t.path, options);
+    EXPECT_EQ(r.status, 0) << r.out;
+    // The console draws blanks as cursor moves: the name's two words are looked for apart.
+    EXPECT_NE(r.out.find("\xe6\x96\x87\xe4\xbb\xb6"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("J\xc3\xb6rg.txt"), std::string::npos) << r.out;
+}
+
+} // namespace
+
+#endif
