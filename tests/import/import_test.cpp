@@ -271,6 +271,71 @@ TEST(ImportModel, MaterialsSharingTheirFileName) {
     EXPECT_EQ(read_file(forced / (prefix + ".material_new")), material_file(mats[1]));
 }
 
+// A material file Windows cannot hold under its name (a device, whatever follows its first dot,
+// or a character it reserves) would be written nowhere or somewhere else: refused there before
+// any output, an ordinary file elsewhere. A dot or blank at the end of a material name is no
+// trouble, ".material_new" follows it, and nor is what lies past the 32 bytes the file takes.
+TEST(ImportModel, MaterialFilesWindowsCannotHold) {
+    const std::string c32 = "abcdefghijklmnopqrstuvwxyz012345";
+    const std::pair<std::string, bool> cases[] = {
+        {"NUL", false},     {"aux", false},    {"com1", false},        {"Lpt9.x", false},
+        {"CONOUT$", false}, {"con .x", false}, {"COM\xc2\xb3", false}, {"a|b", false},
+        {"what?", false},   {"x<y", false},    {"\"q\"", false},       {"star*", false},
+        {"a\x01z", false},  {"name.", true},   {"name ", true},        {"CONSOLE", true},
+        {"COM10", true},    {".NUL", true},    {c32 + "|?", true},
+    };
+    for (const auto &[name, everywhere] : cases) {
+        SCOPED_TRACE(name);
+        const std::string file = name.substr(0, 32);
+        temp_dir t;
+        put(t, {{"m.obj", "mtllib m.mtl\no x\n"}, {"m.mtl", "newmtl A\nnewmtl " + name + "\n"}});
+        const std::set<std::string> before = listing(t);
+        const run_result r = import(t);
+#ifdef _WIN32
+        if (!everywhere) {
+            EXPECT_EQ(r.status, DIE_STATUS);
+            EXPECT_EQ(r.out, head() + reading("m.mtl"));
+            EXPECT_EQ(r.err, "*error*:m.mtl: material name '" + name +
+                                 "' on line 2 would put its file outside the working directory\n");
+            EXPECT_EQ(listing(t), before);
+            continue;
+        }
+#endif
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing() + writing_mat("A") +
+                             writing_mat(file));
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {{"A"}, {name}}));
+        EXPECT_EQ(read_file(t / "A.material_new"), material_file({"A"}));
+        EXPECT_EQ(read_file(long_path(t / (file + ".material_new"))), material_file({name}));
+        std::set<std::string> after = before;
+        after.insert({"m.object", "A.material_new", file + ".material_new"});
+        EXPECT_EQ(listing(t), after);
+    }
+}
+
+// A model in a folder deeper than 260 characters, named relative to a short working directory:
+// the importer enters the folder, reads the model and its library and writes every file there.
+TEST(ImportModel, ModelInADeepFolder) {
+    temp_dir t;
+    std::string dir_arg;
+    fs::path dir = t.path;
+    for (int i = 0; i < 4; i++) {
+        const std::string level(100, static_cast<char>('a' + i));
+        dir_arg += (i == 0 ? "" : "\\") + level;
+        dir /= level;
+        fs::create_directory(long_path(dir));
+    }
+    write_file(long_path(dir / "m.obj"), "mtllib m.mtl\no x\n");
+    write_file(long_path(dir / "m.mtl"), "newmtl A\n");
+    const run_result r = import(t, {dir_arg + "\\m.obj"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, head("m.obj", dir_arg) + reading("m.mtl") + no_paths() + writing() +
+                         writing_mat("A"));
+    EXPECT_EQ(read_file(long_path(dir / "m.object")), object_file("x", {}, {}, {{"A"}}));
+    EXPECT_EQ(read_file(long_path(dir / "A.material_new")), material_file({"A"}));
+}
+
 // All three maps with their alpha statements, in the reverse of the written order.
 TEST(ImportMaterials, AllMapsVerboseNotes) {
     const files model = {{"m.obj", "mtllib m.mtl\no x\n"},
