@@ -19,7 +19,7 @@ done
 # One persistent Wine server for the whole run, or every test pays for a start. Wine reads this
 # system's file names in the locale's character set: a UTF-8 one keeps non-ASCII names intact.
 export WINEDEBUG=-all LC_ALL=C.UTF-8
-wineserver -p
+wineserver -p 2>/dev/null || true # one may be running already
 wineboot -i >/dev/null 2>&1
 # Drive Q: is an empty folder of its own, for the tests of a drive's root.
 drive="${WINEPREFIX:-$HOME/.wine}/dosdevices/q:"
