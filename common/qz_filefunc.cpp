@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "qz_platform.h" // descriptor I/O, stat, console output
 
@@ -26,6 +28,7 @@ void die_report(const char *fmt, va_list ap) {
 
 void die_end() {
     fflush(stderr);
+    discard_outputs();
 #ifdef QZ_DIE_THROWS
     throw qz_die_exit{};
 #else
@@ -53,6 +56,80 @@ static char *copy_prefix(const char *s, size_t n) {
     memcpy(r, s, n);
     r[n] = '\0';
     return r;
+}
+
+namespace {
+struct staged_file {
+    std::string written; // the temporary file, or the guarded file itself
+    std::string target;  // empty for a guarded file
+    bool replaces;       // target stood there before
+};
+std::vector<staged_file> staged;
+
+int stage(const char *target) {
+    char temp[4096 + 64];
+    const int fd = plat_open_temp(target, temp, sizeof temp);
+    if (fd < 0)
+        return -1;
+    plat_remove_on_interrupt(temp);
+    staged.push_back({temp, target, file_exists(target) != 0});
+    return fd;
+}
+} // namespace
+
+int stage_output(const char *target) {
+    return stage(target);
+}
+
+FILE *stage_output_stream(const char *target) {
+    const int fd = stage(target);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = plat_fdopen(fd, "wb");
+    if (f == nullptr)
+        plat_close(fd);
+    return f;
+}
+
+int output_staged(const char *target) {
+    for (const staged_file &s : staged)
+        if (!s.target.empty() && plat_same_name(s.target.c_str(), target))
+            return 1;
+    return 0;
+}
+
+void guard_output(const char *path) {
+    plat_remove_on_interrupt(path);
+    staged.push_back({path, "", false});
+}
+
+void commit_outputs() {
+    // Every sync before the first rename: an interrupt or a power cut in between leaves all the
+    // old files or all the new ones but the few renamed at that instant.
+    for (const staged_file &s : staged)
+        if (s.replaces && plat_sync_file(s.written.c_str()) != 0)
+            die("write(%s) failed: %s\n", s.target.c_str(), strerror(errno));
+    plat_hold_interrupts(true);
+    for (size_t i = 0; i < staged.size(); i++) {
+        const staged_file &s = staged[i];
+        if (!s.target.empty() && plat_rename_replace(s.written.c_str(), s.target.c_str()) != 0) {
+            const int error = errno;
+            staged.erase(staged.begin(), staged.begin() + static_cast<std::ptrdiff_t>(i));
+            plat_hold_interrupts(false);
+            die("can't rename %s to %s: %s\n", staged.front().written.c_str(),
+                staged.front().target.c_str(), strerror(error));
+        }
+    }
+    staged.clear();
+    plat_keep_on_interrupt();
+    plat_hold_interrupts(false);
+}
+
+void discard_outputs() {
+    for (const staged_file &s : staged)
+        plat_remove(s.written.c_str());
+    staged.clear();
+    plat_keep_on_interrupt();
 }
 
 int file_exists(const char *file) {

@@ -32,6 +32,26 @@ void die_report(const char *fmt, va_list ap);
 struct qz_die_exit {};
 #endif
 
+// ---- Output files: all or nothing ----
+// A file a run writes is written under a temporary name beside its target (plat_open_temp) and
+// takes the target's name only in commit_outputs, once everything has been written. A failed run
+// (die) or an interrupted one removes what it staged, so every file that was there before stays
+// as it was. A file that replaces another reaches the disk before the rename, so that a power cut
+// leaves the old file or the new one, never an empty one.
+//
+// A descriptor or stream of a new temporary file for target, or -1 (null) with errno set.
+int stage_output(const char *target);
+FILE *stage_output_stream(const char *target);
+// 1 when a file for target is staged and not yet committed: to the run, target exists.
+int output_staged(const char *target);
+// A file being written under its own name: removed if the run fails before commit_outputs.
+void guard_output(const char *path);
+// Every staged file takes its target's name; guarded files are kept. Ends the run when a rename
+// fails.
+void commit_outputs();
+// Removes every staged and guarded file; die does this before the run ends.
+void discard_outputs();
+
 int file_exists(const char *file);
 int fileordir_present(const char *file);
 // Newly allocated: path '\' file suffix, or file suffix without a path.

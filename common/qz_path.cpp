@@ -109,7 +109,7 @@ void write_obj_path_file_combined(const char *obj_path_file, int force_overwrite
     if (force_overwrite == 0 && file_exists(obj_path_file))
         die("'%s' already exists. Remove or use -f to force overwrite\n", obj_path_file);
     // Binary, so the file has the same bytes on every system.
-    FILE *f = plat_fopen(obj_path_file, "wb");
+    FILE *f = stage_output_stream(obj_path_file);
     if (f == nullptr)
         die("fopen(%s): %s\n", obj_path_file, strerror(errno));
     fprintf(f, "# path obj created by %s \nmtllib (None)\no qzPaths\n", toolname);
@@ -126,5 +126,8 @@ void write_obj_path_file_combined(const char *obj_path_file, int force_overwrite
         // Relative indices: -1 is the notch, -2 the tip, -3 and -4 the back corners.
         fprintf(f, "f -1 -2 -3\nf -1 -4 -2\n");
     }
-    fclose(f);
+    const bool failed = ferror(f) != 0;
+    if (fclose(f) != 0 || failed)
+        die("write(%s) failed: %s\n", obj_path_file, strerror(errno));
+    commit_outputs();
 }

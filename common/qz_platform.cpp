@@ -1,7 +1,9 @@
 #include "qz_platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -102,6 +104,26 @@ int plat_fstat_stream(FILE *f, plat_stat_info *st) {
 #else
     return plat_fstat(fileno(f), st);
 #endif
+}
+
+// The name of a temporary file beside target: its directory part as it stands, then a dot, the
+// target's own name (cut short so that the whole stays a valid name) and a random tail.
+static std::string temp_name(const char *target, const char *separators) {
+    const std::string t = target;
+    const size_t cut = t.find_last_of(separators);
+    const size_t start = cut == std::string::npos ? 0 : cut + 1;
+    static uint64_t state = 0;
+    if (state == 0)
+        state = static_cast<uint64_t>(time(nullptr)) ^ reinterpret_cast<uintptr_t>(&state) ^
+#ifdef _WIN32
+                (uint64_t{GetCurrentProcessId()} << 32);
+#else
+                (static_cast<uint64_t>(getpid()) << 32);
+#endif
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    char tail[24];
+    snprintf(tail, sizeof tail, ".tmp%08x", static_cast<unsigned>(state >> 32));
+    return t.substr(0, start) + "." + t.substr(start, 200) + tail;
 }
 
 int plat_fprintf(FILE *stream, const char *fmt, ...) {
@@ -414,6 +436,118 @@ int plat_open_new(const char *path) {
                       _O_WRONLY);
 }
 
+FILE *plat_fdopen(int fd, const char *mode) {
+    return _fdopen(fd, mode);
+}
+
+int plat_open_temp(const char *target, char *name, size_t room) {
+    plat_stat_info st;
+    if (plat_stat(target, &st) == 0 && st.mode == PLAT_S_IFDIR) {
+        errno = EACCES; // as CreateFile refuses a directory
+        return -1;
+    }
+    for (int attempt = 0; attempt < 100; attempt++) {
+        const std::string temp = temp_name(target, "\\/:");
+        if (temp.size() >= room) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        const HANDLE h =
+            open_handle(temp.c_str(), GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
+        if (h != INVALID_HANDLE_VALUE) {
+            memcpy(name, temp.c_str(), temp.size() + 1);
+            return descriptor(h, _O_WRONLY);
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+int plat_sync_file(const char *path) {
+    const HANDLE h = open_handle(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    const BOOL ok = FlushFileBuffers(h);
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    if (!ok) {
+        errno = errno_of(error);
+        return -1;
+    }
+    return 0;
+}
+
+int plat_rename_replace(const char *from, const char *to) {
+    std::wstring f, t;
+    if (!system_path(from, &f) || !system_path(to, &t))
+        return -1;
+    SetFileAttributesW(f.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : failed();
+}
+
+bool plat_same_name(const char *a, const char *b) {
+    const std::wstring wa = widen(a, strlen(a)), wb = widen(b, strlen(b));
+    return CompareStringOrdinal(wa.data(), static_cast<int>(wa.size()), wb.data(),
+                                static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
+}
+
+int plat_remove(const char *path) {
+    std::wstring p;
+    if (!system_path(path, &p))
+        return -1;
+    return DeleteFileW(p.c_str()) ? 0 : failed();
+}
+
+namespace {
+// The files an interrupt removes, in the form the system takes. The console's handler runs on a
+// thread of its own: the list is only touched inside the lock.
+CRITICAL_SECTION interrupt_lock;
+std::vector<std::wstring> interrupt_paths;
+
+BOOL WINAPI on_console_interrupt(DWORD) {
+    EnterCriticalSection(&interrupt_lock);
+    for (const std::wstring &p : interrupt_paths)
+        DeleteFileW(p.c_str());
+    interrupt_paths.clear();
+    LeaveCriticalSection(&interrupt_lock);
+    return FALSE; // and the process ends as it would have
+}
+
+void init_interrupts() {
+    static bool ready = false;
+    if (!ready) {
+        InitializeCriticalSection(&interrupt_lock);
+        ready = true;
+    }
+}
+} // namespace
+
+void plat_remove_on_interrupt(const char *path) {
+    init_interrupts();
+    std::wstring p;
+    if (!system_path(path, &p))
+        return;
+    EnterCriticalSection(&interrupt_lock);
+    interrupt_paths.push_back(p);
+    LeaveCriticalSection(&interrupt_lock);
+}
+
+void plat_keep_on_interrupt() {
+    init_interrupts();
+    EnterCriticalSection(&interrupt_lock);
+    interrupt_paths.clear();
+    LeaveCriticalSection(&interrupt_lock);
+}
+
+void plat_hold_interrupts(bool hold) {
+    init_interrupts();
+    if (hold)
+        EnterCriticalSection(&interrupt_lock);
+    else
+        LeaveCriticalSection(&interrupt_lock);
+}
+
 FILE *plat_fopen(const char *path, const char *mode) {
     const bool update = strchr(mode, '+') != nullptr;
     const bool write = mode[0] == 'w';
@@ -556,6 +690,8 @@ extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***env, int gl
                               startup_info *info);
 
 void plat_init(int *argc, char ***argv) {
+    init_interrupts();
+    SetConsoleCtrlHandler(on_console_interrupt, TRUE);
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
     DWORD mode;
@@ -659,6 +795,100 @@ FILE *plat_fopen(const char *path, const char *mode) {
     return fopen(os_path(path), mode);
 }
 
+FILE *plat_fdopen(int fd, const char *mode) {
+    return fdopen(fd, mode);
+}
+
+int plat_open_temp(const char *target, char *name, size_t room) {
+    struct stat st;
+    if (stat(os_path(target), &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR; // as opening it for writing would say
+        return -1;
+    }
+    const std::string path = os_path(target).s;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        const std::string temp = temp_name(path.c_str(), "/");
+        if (temp.size() >= room) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0) {
+            memcpy(name, temp.c_str(), temp.size() + 1);
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+int plat_sync_file(const char *path) {
+    const int fd = open(os_path(path), O_RDONLY);
+    if (fd < 0)
+        return -1;
+    const int rc = fsync(fd);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return rc;
+}
+
+int plat_rename_replace(const char *from, const char *to) {
+    return rename(os_path(from), os_path(to));
+}
+
+int plat_remove(const char *path) {
+    return unlink(os_path(path));
+}
+
+bool plat_same_name(const char *a, const char *b) {
+    return strcmp(a, b) == 0;
+}
+
+namespace {
+// The files an interrupt removes. The list only changes while the signals are blocked, so the
+// handler never sees it halfway.
+std::vector<std::string> interrupt_paths;
+const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void on_interrupt(int sig) {
+    for (const std::string &p : interrupt_paths)
+        unlink(p.c_str());
+    signal(sig, SIG_DFL);
+    raise(sig); // the process ends as the signal ends it
+}
+
+sigset_t interrupt_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : interrupt_signals)
+        sigaddset(&set, sig);
+    return set;
+}
+} // namespace
+
+void plat_remove_on_interrupt(const char *path) {
+    const sigset_t set = interrupt_set();
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, &set, &old);
+    interrupt_paths.push_back(os_path(path).s);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void plat_keep_on_interrupt() {
+    const sigset_t set = interrupt_set();
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, &set, &old);
+    interrupt_paths.clear();
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void plat_hold_interrupts(bool hold) {
+    const sigset_t set = interrupt_set();
+    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
 int plat_stat(const char *path, plat_stat_info *st) {
     struct stat s;
     if (stat(os_path(path), &s) != 0)
@@ -712,7 +942,18 @@ void plat_closedir(plat_dir *d) {
     delete d;
 }
 
-void plat_init(int *, char ***) {}
+void plat_init(int *, char ***) {
+    // A signal that was ignored when the run started (nohup) stays ignored.
+    for (int sig : interrupt_signals) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction sa = {};
+        sa.sa_handler = on_interrupt;
+        sa.sa_mask = interrupt_set(); // one interrupt at a time
+        sigaction(sig, &sa, nullptr);
+    }
+}
 
 int plat_vfprintf(FILE *stream, const char *fmt, va_list ap) {
     return vfprintf(stream, fmt, ap);

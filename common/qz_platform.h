@@ -54,8 +54,34 @@ int plat_mkdir(const char *path);
 // drive's root.
 int plat_chdir(const char *path);
 
+// A new file beside target, for writing: named after it, hidden where the system allows (a
+// leading dot; on Windows also the hidden attribute), made with exclusive creation under a name
+// no other file has. Its name goes to name (room bytes). Returns a descriptor or -1 with errno;
+// when target is a directory, with the errno that opening it for writing gives.
+int plat_open_temp(const char *target, char *name, size_t room);
+// Brings what was written to the file at path onto the disk.
+int plat_sync_file(const char *path);
+// Gives the file from the name to, replacing what is there, in one step that a crash or a power
+// cut leaves either before or after. On Windows the hidden attribute of a temporary file goes.
+int plat_rename_replace(const char *from, const char *to);
+int plat_remove(const char *path);
+
+// Whether the two paths, spelled alike but perhaps for case, name the same file: exactly equal on
+// POSIX; on Windows, whose names are case-insensitive, equal but for case.
+bool plat_same_name(const char *a, const char *b);
+
+// Files that an interrupted run removes: Ctrl+C, SIGINT, SIGTERM and SIGHUP remove every file
+// named here, then end the process as the signal does. plat_init sets up the handlers.
+void plat_remove_on_interrupt(const char *path);
+// Forgets every file named so far: from here on they are kept.
+void plat_keep_on_interrupt();
+// While held, an interrupt waits: nothing is removed halfway through a set of renames.
+void plat_hold_interrupts(bool hold);
+
 // Buffered streams, binary mode. mode is "rb", "wb" or "r+b".
 FILE *plat_fopen(const char *path, const char *mode);
+// A stream over a descriptor, which it then owns.
+FILE *plat_fdopen(int fd, const char *mode);
 int plat_fseek(FILE *f, int64_t offset, int whence);
 int64_t plat_ftell(FILE *f);
 int plat_fstat_stream(FILE *f, plat_stat_info *st);

@@ -116,6 +116,11 @@ static flist *scan(const scan_level *here, const char *prefix, flist *last,
             print(1, "Skipping %s: not a regular file\n", path.c_str());
             continue;
         }
+        // A longer name would be cut in the index and unpack as another file.
+        if (stored.size() > QZ_NAME_LEN)
+            die("%s: its stored name is %zu bytes long, an archive holds names of at most %zu "
+                "bytes\n",
+                path.c_str(), stored.size(), size_t{QZ_NAME_LEN});
         auto *f = static_cast<flist *>(calloc(1, sizeof(flist)));
         if (f == nullptr)
             die("out of memory\n");
@@ -324,7 +329,9 @@ void createqzarchive(const char *filename, flist *first, const char *basepath, c
         die("Writeing basepath(%s) and fullpath(%s) is not possible\n", basepath, fullpath);
     if (!force_overwrite && file_exists(filename))
         die("'%s' already exists. Remove or use -f to force overwrite\n", filename);
-    FILE *out = plat_fopen(filename, "wb");
+    // Written beside the archive and given its name only when complete: a failed run leaves an
+    // archive that was there as it was.
+    FILE *out = stage_output_stream(filename);
     if (out == nullptr)
         die("can't create %s: %s\n", filename, strerror(errno));
 
@@ -386,4 +393,5 @@ void createqzarchive(const char *filename, flist *first, const char *basepath, c
     end_chunk(out, filename, top);
     if (fclose(out) != 0)
         write_failed(filename);
+    commit_outputs();
 }

@@ -68,6 +68,7 @@ void import_model(const char *filename) {
     }
     write_object_file(object_filename.c_str());
     write_material_files();
+    commit_outputs();
 }
 
 void reset_import_state() {

@@ -19,9 +19,11 @@ static void write_header(int fd, uint32_t type, uint32_t size, const char *filen
 }
 
 static int open_output(const char *filename) {
-    if (!force_overwrite && file_exists(filename))
+    // A file this run has written already counts as there.
+    if (!force_overwrite && (file_exists(filename) || output_staged(filename)))
         die("'%s' already exists. Remove or use -f to force overwrite\n", filename);
-    const int fd = plat_open_write(filename);
+    // Written beside its target, which it replaces only when the whole import has succeeded.
+    const int fd = stage_output(filename);
     if (fd < 0)
         die("open output file failed: %s\n", strerror(errno));
     return fd;

@@ -21,7 +21,7 @@ namespace {
 
 FILE *open_text(const char *filename) {
     print(0, "writing: '%s'\n", filename);
-    FILE *f = plat_fopen(filename, "wb");
+    FILE *f = stage_output_stream(filename);
     if (f == nullptr)
         die("fopen(%s): %s\n", filename, strerror(errno));
     return f;
@@ -203,6 +203,7 @@ void export_obj(const info_object *o, const char *objectname, const char *objfil
         write_mtl(o, slots, objectname, mtlfile);
     if (pathsfile != nullptr)
         write_paths(o, objectname, pathsfile);
+    commit_outputs(); // all three files or none
     free(base);
     free(mtlfile);
     free(pathsfile);

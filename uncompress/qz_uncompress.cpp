@@ -333,11 +333,14 @@ static void decompressfile(const archive_entry *e, int fd) {
     }
     if (ofd.fd < 0)
         die("open output file failed: %s\n", strerror(errno));
+    // A file cut short by a failure or an interrupt is removed; the ones before it stay.
+    guard_output(name.c_str());
     write_all(ofd.fd, out.p, ie.outsize, name.c_str());
     const int closed = plat_close(ofd.fd);
     ofd.fd = -1;
     if (closed != 0)
         die("write(%s) failed: %s\n", name.c_str(), strerror(errno));
+    commit_outputs();
 }
 
 void extractqzarchive(const char *archivename) {

@@ -12,7 +12,12 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 #endif
 
 #include <zlib.h>
@@ -268,26 +273,35 @@ TEST(Layout, EmptyTreeAndPathEntries) {
     EXPECT_EQ(read_file(t / "d.qz"), archive({}, chunk(FULLPATH_ENTRY, p200.substr(0, 128))));
 }
 
-TEST(Layout, LongNamesAreCut) {
+// A stored name fills at most the index's 128 bytes, with no terminator when it fills them. A
+// longer one would be cut and unpack as another file (or collide with one): it ends the run
+// before anything is written, and an archive already there stays as it was.
+TEST(Layout, NamesLongerThanTheIndexHoldsAreRefused) {
     temp_dir t;
-    fs::create_directories(t / "d" / std::string(100, 's'));
+    fs::create_directories(t / "d");
     std::map<std::string, std::string> files;
-    for (const std::string &name : {std::string(127, 'a'), std::string(128, 'b'),
-                                    std::string(100, 's') + "/" + std::string(150, 'c')}) {
+    for (const std::string &name : {std::string(127, 'a'), std::string(128, 'b')}) {
         write_file(t / "d" / name, name.substr(0, 4));
         files[name] = name.substr(0, 4);
     }
     const run_result r = pack(t, {"d"});
     EXPECT_EQ(r.status, 0);
     const std::string a = read_file(t / "d.qz");
-    std::vector<stored> order;
-    for (const std::string &cut : index_names(a))
-        for (const auto &[name, content] : files)
-            if (name.compare(0, 128, cut) == 0)
-                order.push_back({name, content});
-    ASSERT_EQ(order.size(), 3u);
+    const std::vector<stored> order = in_index_order(a, files);
     EXPECT_EQ(r.out, banner + progress("d.qz", order));
     EXPECT_EQ(a, archive(order));
+
+    const std::string dir(100, 's'), name(28, 'c'); // "sss/ccc": 129 bytes
+    fs::create_directory(t / "d" / dir);
+    write_file(t / "d" / dir / name, "c");
+    expect_die(pack(t, {"-f", "d"}), "",
+               "d\\" + dir + "\\" + name +
+                   ": its stored name is 129 bytes long, an archive holds names of at most 128 "
+                   "bytes\n");
+    EXPECT_EQ(read_file(t / "d.qz"), a);
+    EXPECT_EQ(listing(t.path),
+              (std::set<std::string>{"d/", "d.qz", "d/" + dir + "/", "d/" + dir + "/" + name,
+                                     "d/" + files.begin()->first, "d/" + files.rbegin()->first}));
 }
 
 // ---- Round trip ----
@@ -409,10 +423,13 @@ TEST(Failures, FileOfFourGiB) {
     temp_dir t;
     fs::create_directories(t / "d");
     write_file(t / "d" / "big", "");
+    ASSERT_EQ(pack(t, {"d"}).status, 0);
     fs::resize_file(t / "d" / "big", uint64_t{1} << 32);
     expect_die(
-        pack(t, {"d"}), stream_head + "    big   ",
+        pack(t, {"-f", "d"}), stream_head + "    big   ",
         "d\\big is too large: 4294967296 bytes, an archive holds files of less than 4 GiB\n");
+    EXPECT_EQ(read_file(t / "d.qz"), archive({{"big", ""}}));
+    EXPECT_EQ(listing(t.path), (std::set<std::string>{"d/", "d/big", "d.qz"}));
 }
 
 // ---- Names beyond ASCII, drive roots ----
@@ -481,6 +498,15 @@ TEST(CommandLine, DriveRoot) {
 // ---- Links, devices, fifos, resource limits and made-up files: POSIX only ----
 
 #ifndef _WIN32
+
+// Every directory and file below the test's directory, files with their bytes: a failed run must
+// leave it as it found it, the archive of an earlier run included, with no temporary file added.
+std::map<std::string, std::string> state(const temp_dir &t) {
+    std::map<std::string, std::string> s;
+    for (const std::string &name : listing(t.path))
+        s[name] = name.back() == '/' ? "" : read_file(t.path / u8path(name));
+    return s;
+}
 
 // Runs the packer under a shell ulimit. Descriptors 3 to 9 are closed first, so that a
 // descriptor limit leaves exactly the packer's own files; the leak checker of sanitizer builds
@@ -568,41 +594,86 @@ TEST(FileList, PathLengthLimit) {
     ASSERT_GE(dir, 0);
     const std::string fits(73, 'f'), too_long(74, 'f');
     close(openat(dir, fits.c_str(), O_WRONLY | O_CREAT, 0644));
-    EXPECT_EQ(pack(t, {"d"}).status, 0);
-    std::string stored = path.substr(2) + "/" + fits;
-    std::replace(stored.begin(), stored.end(), '\\', '/');
-    EXPECT_EQ(index_names(read_file(t / "d.qz")), std::vector<std::string>{stored.substr(0, 128)});
+    EXPECT_EQ(pack(t, {path, "out.qz"}).status, 0);
+    EXPECT_EQ(index_names(read_file(t / "out.qz")), std::vector<std::string>{fits});
 
     close(openat(dir, too_long.c_str(), O_WRONLY | O_CREAT, 0644));
-    expect_die(pack(t, {"d"}), "",
+    expect_die(pack(t, {"-f", path, "out.qz"}), "",
                "path too long (4096 bytes, at most 4095): " + path + "\\" + too_long + "\n");
     unlinkat(dir, fits.c_str(), 0);
     unlinkat(dir, too_long.c_str(), 0);
     close(dir);
 }
 
+// Each failure leaves the archive of the run before as it was.
 TEST(Failures, InputCannotBeOpenedOrRead) {
     temp_dir t;
     fs::create_directories(t / "d");
     write_file(t / "d" / "f", "x");
+    ASSERT_EQ(pack(t, {"d"}).status, 0);
+    auto before = state(t);
     // The archive takes the last free descriptor.
-    expect_die(pack_limited(t, "-n 4", {"d"}), stream_head + "    f   ",
+    expect_die(pack_limited(t, "-n 4", {"-f", "d"}), stream_head + "    f   ",
                "can't open d\\f: Too many open files\n");
+    EXPECT_EQ(state(t), before);
     fs::create_directory(t / "d" / "sub");
-    expect_die(pack_limited(t, "-n 4", {"d"}), "",
+    before = state(t);
+    expect_die(pack_limited(t, "-n 4", {"-f", "d"}), "",
                "Can't open directory d\\sub: Too many open files\n");
+    EXPECT_EQ(state(t), before);
 
     // Files whose content the system makes up on reading.
     for (const char *name : {"f", "sub"})
         fs::remove(t / "d" / name);
     fs::create_symlink("/proc/self/mem", t / "d" / "mem");
+    before = state(t);
     expect_die(pack(t, {"-f", "d"}), stream_head + "    mem   ",
                "read(d\\mem) failed: Input/output error\n");
+    EXPECT_EQ(state(t), before);
     fs::remove(t / "d" / "mem");
     fs::create_symlink("/proc/self/status", t / "d" / "status");
     expect_die(pack(t, {"-f", "d"}), stream_head + "    status   ",
                "d\\status changed while it was being read\n");
-    EXPECT_EQ(read_file(t / "d.qz").substr(0, 8), zeros(8));
+    EXPECT_EQ(read_file(t / "d.qz"), archive({{"f", "x"}}));
+    EXPECT_EQ(listing(t.path), (std::set<std::string>{"d/", "d/status", "d.qz"}));
+}
+
+// Ctrl+C in the middle of a large pack: the run ends as the signal ends it, the archive of the
+// run before is still there byte for byte, and the partly written one is gone.
+TEST(Failures, InterruptedPack) {
+    temp_dir t;
+    fs::create_directories(t / "d");
+    write_file(t / "d" / "small", "x");
+    ASSERT_EQ(pack(t, {"d"}).status, 0);
+    const std::string before = read_file(t / "d.qz");
+    write_file(t / "d" / "large", random_bytes(size_t{96} << 20, 7));
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null < 0 || dup2(null, 1) < 0 || chdir(t.path.c_str()) != 0)
+            _exit(127);
+        const std::string program = tool("qz_compress");
+        execl(program.c_str(), program.c_str(), "-f", "d", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    // Interrupted once the new archive is being written.
+    const auto started = std::chrono::steady_clock::now();
+    bool writing = false;
+    while (!writing && std::chrono::steady_clock::now() - started < std::chrono::seconds(60)) {
+        for (const std::string &name : listing(t.path))
+            if (name.rfind(".d.qz.tmp", 0) == 0 && fs::file_size(t / name) > 0)
+                writing = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(writing) << "no temporary archive seen";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_EQ(read_file(t / "d.qz"), before);
+    EXPECT_EQ(listing(t.path), (std::set<std::string>{"d/", "d/small", "d/large", "d.qz"}));
 }
 
 TEST(Failures, ArchiveWriteFails) {
@@ -613,7 +684,7 @@ TEST(Failures, ArchiveWriteFails) {
     limit.file_size_limit = 1000;
     expect_die(pack(t, {"d"}, limit), stream_head + "    r   ",
                "write(d.qz) failed: File too large\n");
-    EXPECT_EQ(read_file(t / "d.qz").substr(0, 8), zeros(8));
+    EXPECT_EQ(listing(t.path), (std::set<std::string>{"d/", "d/r"}));
 
     // Only the last chunk crosses the limit; an archive of exactly the limit is fine.
     write_file(t / "d" / "r", "small");
@@ -624,6 +695,14 @@ TEST(Failures, ArchiveWriteFails) {
     limit.file_size_limit = a.size();
     EXPECT_EQ(pack(t, {"-f", "d", "-i", "info"}, limit).status, 0);
     EXPECT_EQ(read_file(t / "d.qz"), a);
+
+    // Replacing: the failed run leaves the archive it would have replaced.
+    write_file(t / "d" / "r", random_bytes(100000, 6));
+    limit.file_size_limit = 1000;
+    expect_die(pack(t, {"-f", "d"}, limit), stream_head + "    r   ",
+               "write(d.qz) failed: File too large\n");
+    EXPECT_EQ(read_file(t / "d.qz"), a);
+    EXPECT_EQ(listing(t.path), (std::set<std::string>{"d/", "d/r", "d.qz"}));
 }
 
 #if defined(__SANITIZE_ADDRESS__)

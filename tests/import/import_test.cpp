@@ -37,10 +37,7 @@ run_result import(const temp_dir &t, const std::vector<std::string> &args = {"m.
 
 // Everything below the directory, directories with a trailing '/'.
 std::set<std::string> listing(const temp_dir &t) {
-    std::set<std::string> names;
-    for (const auto &e : fs::recursive_directory_iterator(t.path))
-        names.insert(fs::relative(e.path(), t.path).string() + (e.is_directory() ? "/" : ""));
-    return names;
+    return qzt::listing(t.path);
 }
 
 std::string reading(const std::string &f) {
@@ -260,8 +257,7 @@ TEST(ImportModel, MaterialsSharingTheirFileName) {
     EXPECT_EQ(r.status, DIE_STATUS);
     EXPECT_EQ(r.out, out);
     EXPECT_EQ(r.err, exists(prefix + ".material_new"));
-    EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, mats));
-    EXPECT_EQ(read_file(t / (prefix + ".material_new")), material_file(mats[0]));
+    EXPECT_EQ(listing(t), (std::set<std::string>{"m.obj", "m.mtl"})); // nothing of the run
 
     temp_dir forced;
     put(forced, model);
@@ -397,16 +393,18 @@ TEST(ImportMaterials, StatementsAndRepeatedNames) {
                                    {"Big"},
                                    {"Neg", 0, 0, 0, 0, 0, 0},
                                    {""}};
-    EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, mats));
-    EXPECT_EQ(read_file(t / "Red.material_new"),
-              material_file(mats[0], tex(SPECULAR, "t.dds", 0, 0)));
 #ifdef _WIN32
-    // File names that differ only in case name one file here: the second is refused.
+    // File names that differ only in case name one file here: the second is refused, and the
+    // run writes nothing.
     EXPECT_EQ(r.status, DIE_STATUS);
     EXPECT_EQ(r.out, out);
     EXPECT_EQ(r.err, exists("red.material_new"));
+    EXPECT_EQ(listing(t), (std::set<std::string>{"m.obj", "m.mtl", "t.dds", long_tex}));
     return;
 #endif
+    EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, mats));
+    EXPECT_EQ(read_file(t / "Red.material_new"),
+              material_file(mats[0], tex(SPECULAR, "t.dds", 0, 0)));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, out + writing_mat("Big") + writing_mat("Neg") + writing_mat(""));
     EXPECT_EQ(r.err, "");
@@ -529,7 +527,8 @@ TEST(ImportOutput, OverwriteOnlyWithForce) {
     EXPECT_EQ(r.status, DIE_STATUS);
     EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing() + writing_mat("A"));
     EXPECT_EQ(r.err, exists("A.material_new"));
-    EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {{"A"}}));
+    // All or nothing: the object file written before the refusal is not kept either.
+    EXPECT_EQ(listing(t), (std::set<std::string>{"m.obj", "m.mtl", "A.material_new"}));
     EXPECT_EQ(read_file(t / "A.material_new"), "old");
 
     r = import(t, {"-f", "m.obj"});
@@ -555,7 +554,58 @@ TEST(ImportOutput, UnopenableOutputs) {
     EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing() + writing_mat("A"));
     EXPECT_EQ(r.err, "*error*:open output file failed: " +
                          std::string(strerror(OPEN_DIRECTORY_ERRNO)) + "\n");
-    EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {{"A"}}));
+    EXPECT_EQ(listing(t), (std::set<std::string>{"m.obj", "m.mtl", "A.material_new/"}));
+}
+
+// Replacing a whole set of outputs: a failure anywhere, in the 2nd of 3 materials or in writing
+// the object, leaves the object and every material file of the run before as they were, and
+// no temporary file.
+TEST(ImportOutput, FailureLeavesThePreviousOutputs) {
+    temp_dir t;
+    put(t, {{"m.obj", "mtllib m.mtl\no x\n"}, {"m.mtl", "newmtl A\nnewmtl B\nnewmtl C\n"}});
+    ASSERT_EQ(import(t).status, 0);
+    const std::set<std::string> outputs = {"m.object", "A.material_new", "B.material_new",
+                                           "C.material_new"};
+    std::map<std::string, std::string> before;
+    for (const std::string &f : outputs)
+        before[f] = read_file(t / f);
+    const auto unchanged = [&] {
+        for (const std::string &f : outputs)
+            EXPECT_EQ(read_file(t / f), before.at(f)) << f;
+    };
+    const std::set<std::string> files = listing(t);
+
+    put(t, {{"m.mtl", "newmtl A\nd 0.5\nnewmtl B\nd 0.5\nnewmtl C\nd 0.5\n"}});
+    fs::remove(t / "B.material_new");
+    fs::create_directory(t / "B.material_new");
+    run_result r = import(t, {"-f", "m.obj"});
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing() + writing_mat("A") +
+                         writing_mat("B"));
+    EXPECT_EQ(r.err, "*error*:open output file failed: " +
+                         std::string(strerror(OPEN_DIRECTORY_ERRNO)) + "\n");
+    fs::remove(t / "B.material_new");
+    write_file(t / "B.material_new", before.at("B.material_new"));
+    unchanged();
+    EXPECT_EQ(listing(t), files);
+
+#ifndef _WIN32
+    run_options limit;
+    // One byte short of the object; the two output streams stay below that.
+    limit.file_size_limit = before.at("m.object").size() - 1;
+    r = run(tool("qz_import"), {"-f", "m.obj"}, t.path, limit);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.err, "*error*:write(m.object) failed: File too large\n");
+    unchanged();
+    EXPECT_EQ(listing(t), files);
+#endif
+
+    r = import(t, {"-f", "m.obj"});
+    EXPECT_EQ(r.status, 0);
+    mat half{"A"};
+    half.opacity = 0x7F;
+    EXPECT_EQ(read_file(t / "A.material_new"), material_file(half));
+    EXPECT_EQ(listing(t), files);
 }
 
 struct failure {

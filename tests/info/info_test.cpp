@@ -531,6 +531,19 @@ TEST(InfoExport, RefusesWhatItMustNotDo) {
                          "material 'B' is written without texture maps\nwriting: 'back.obj'\n"),
               std::string::npos);
     EXPECT_EQ(read_file(t / "back.mtl").find("map_Kd"), std::string::npos);
+    // All three files or none: a failure in the second leaves the first as it was.
+    const std::string obj = read_file(t / "back.obj");
+    fs::remove(t / "back.mtl");
+    fs::create_directory(t / "back.mtl");
+    const std::set<std::string> files = listing(t.path);
+    r = info(t, {"-f", "-x", "m.object", "back.obj"});
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.err,
+              "*error*:fopen(back.mtl): " + std::string(strerror(OPEN_DIRECTORY_ERRNO)) + "\n");
+    EXPECT_EQ(read_file(t / "back.obj"), obj);
+    EXPECT_EQ(listing(t.path), files);
+    fs::remove(t / "back.mtl");
+
     write_file(t / "B.material_new", chunk(0x02013100, zeros(10)));
     r = info(t, {"-f", "-x", "m.object", "back.obj"});
     EXPECT_EQ(r.status, DIE_STATUS);

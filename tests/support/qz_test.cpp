@@ -100,6 +100,15 @@ fs::path long_path(const fs::path &p) {
 #endif
 }
 
+std::set<std::string> listing(const fs::path &dir) {
+    std::set<std::string> names;
+    for (const auto &e : fs::recursive_directory_iterator(dir)) {
+        const std::u8string name = e.path().lexically_relative(dir).generic_u8string();
+        names.insert(std::string(name.begin(), name.end()) + (e.is_directory() ? "/" : ""));
+    }
+    return names;
+}
+
 std::string read_file(const fs::path &p) {
     std::ifstream in(p, std::ios::binary);
     if (!in)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ fs::path u8path(const std::string &utf8);
 // The form of an existing or new path that the system takes at any length: "\\?\" and the
 // absolute path on Windows, the path itself elsewhere.
 fs::path long_path(const fs::path &p);
+
+// Everything below dir, as paths relative to it with '/' between components, directories with a
+// '/' at the end: what a run left behind, temporary files included.
+std::set<std::string> listing(const fs::path &dir);
 
 std::string read_file(const fs::path &p);
 void write_file(const fs::path &p, const std::string &bytes);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -357,13 +358,18 @@ TEST_F(unpack, FailedWriteIsReported) {
 #ifdef _WIN32
     GTEST_SKIP() << "a child's file size cannot be limited on Windows";
 #endif
-    const stored big = file("big", std::string(20000, 'q'));
-    write_file(t / "x.qz", archive({big}));
+    // The files completed before the failure stay; the one cut short is removed, never left
+    // half-written under its name.
+    const stored done = file("sub/done", "complete");
+    const stored big = file("sub/big", std::string(20000, 'q'));
+    write_file(t / "x.qz", archive({done, big}));
     run_options limited;
     limited.file_size_limit = 8192;
     const run_result r = run(tool("qz_uncompress"), {"x.qz"}, t.path, limited);
     EXPECT_EQ(r.status, DIE_STATUS);
-    EXPECT_EQ(r.err, "*error*:write(big) failed: File too large\n");
+    EXPECT_EQ(r.err, "*error*:write(sub/big) failed: File too large\n");
+    EXPECT_EQ(listing(t.path), (std::set<std::string>{"x.qz", "x/", "x/sub/", "x/sub/done"}));
+    EXPECT_EQ(read_file(t / "x" / "sub" / "done"), "complete");
 }
 
 } // namespace
