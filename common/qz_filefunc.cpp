@@ -105,10 +105,18 @@ void guard_output(const char *path) {
 
 void commit_outputs() {
     // Every sync before the first rename: an interrupt or a power cut in between leaves all the
-    // old files or all the new ones but the few renamed at that instant.
+    // old files or all the new ones but the few renamed at that instant. A new file needs none:
+    // a crash can only leave it missing or short, never take an old file's place.
+    std::vector<const char *> replacing;
+    std::vector<const staged_file *> of;
     for (const staged_file &s : staged)
-        if (s.replaces && plat_sync_file(s.written.c_str()) != 0)
-            die("write(%s) failed: %s\n", s.target.c_str(), strerror(errno));
+        if (s.replaces) {
+            replacing.push_back(s.written.c_str());
+            of.push_back(&s);
+        }
+    size_t failed = 0;
+    if (!replacing.empty() && plat_sync_files(replacing.data(), replacing.size(), &failed) != 0)
+        die("write(%s) failed: %s\n", of[failed]->target.c_str(), strerror(errno));
     plat_hold_interrupts(true);
     for (size_t i = 0; i < staged.size(); i++) {
         const staged_file &s = staged[i];

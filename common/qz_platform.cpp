@@ -1,5 +1,6 @@
 #include "qz_platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -464,16 +465,19 @@ int plat_open_temp(const char *target, char *name, size_t room) {
     return -1;
 }
 
-int plat_sync_file(const char *path) {
-    const HANDLE h = open_handle(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    if (h == INVALID_HANDLE_VALUE)
-        return -1;
-    const BOOL ok = FlushFileBuffers(h);
-    const DWORD error = GetLastError();
-    CloseHandle(h);
-    if (!ok) {
-        errno = errno_of(error);
-        return -1;
+int plat_sync_files(const char *const *paths, size_t n, size_t *failed) {
+    for (size_t i = 0; i < n; i++) {
+        *failed = i;
+        const HANDLE h = open_handle(paths[i], GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+        if (h == INVALID_HANDLE_VALUE)
+            return -1;
+        const BOOL ok = FlushFileBuffers(h);
+        const DWORD error = GetLastError();
+        CloseHandle(h);
+        if (!ok) {
+            errno = errno_of(error);
+            return -1;
+        }
     }
     return 0;
 }
@@ -823,15 +827,39 @@ int plat_open_temp(const char *target, char *name, size_t room) {
     return -1;
 }
 
-int plat_sync_file(const char *path) {
+// fsync, or with whole set to syncfs for the file's whole file system where there is one.
+static int sync_path(const char *path, bool whole) {
     const int fd = open(os_path(path), O_RDONLY);
     if (fd < 0)
         return -1;
+#ifdef __linux__
+    const int rc = whole ? syncfs(fd) : fsync(fd);
+#else
+    (void)whole;
     const int rc = fsync(fd);
+#endif
     const int error = errno;
     close(fd);
     errno = error;
     return rc;
+}
+
+int plat_sync_files(const char *const *paths, size_t n, size_t *failed) {
+    // A few files one by one; beyond that, each file system once.
+    constexpr size_t one_by_one = 4;
+    std::vector<dev_t> synced;
+    for (size_t i = 0; i < n; i++) {
+        *failed = i;
+        struct stat st;
+        if (stat(os_path(paths[i]), &st) != 0)
+            return -1;
+        if (n > one_by_one && std::find(synced.begin(), synced.end(), st.st_dev) != synced.end())
+            continue;
+        if (sync_path(paths[i], n > one_by_one) != 0)
+            return -1;
+        synced.push_back(st.st_dev);
+    }
+    return 0;
 }
 
 int plat_rename_replace(const char *from, const char *to) {

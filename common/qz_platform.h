@@ -59,8 +59,10 @@ int plat_chdir(const char *path);
 // no other file has. Its name goes to name (room bytes). Returns a descriptor or -1 with errno;
 // when target is a directory, with the errno that opening it for writing gives.
 int plat_open_temp(const char *target, char *name, size_t room);
-// Brings what was written to the file at path onto the disk.
-int plat_sync_file(const char *path);
+// Brings what was written to the n files at paths onto the disk. On Linux many files are synced
+// with one call for their whole file system, which costs far less than one call per file.
+// Returns 0, or -1 with errno set and the index of the file that failed in *failed.
+int plat_sync_files(const char *const *paths, size_t n, size_t *failed);
 // Gives the file from the name to, replacing what is there, in one step that a crash or a power
 // cut leaves either before or after. On Windows the hidden attribute of a temporary file goes.
 int plat_rename_replace(const char *from, const char *to);
