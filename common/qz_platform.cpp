@@ -509,13 +509,17 @@ namespace {
 CRITICAL_SECTION interrupt_lock;
 std::vector<std::wstring> interrupt_paths;
 
-BOOL WINAPI on_console_interrupt(DWORD) {
+BOOL WINAPI on_console_interrupt(DWORD event) {
     EnterCriticalSection(&interrupt_lock);
     for (const std::wstring &p : interrupt_paths)
         DeleteFileW(p.c_str());
     interrupt_paths.clear();
     LeaveCriticalSection(&interrupt_lock);
-    return FALSE; // and the process ends as it would have
+    // Ctrl+C and Ctrl+Break end the run with the status Windows gives them, which not every
+    // runtime's own handler does; for the others the process ends as it would have.
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        ExitProcess(STATUS_CONTROL_C_EXIT);
+    return FALSE;
 }
 
 void init_interrupts() {

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 #include <zlib.h>
@@ -77,12 +80,23 @@ std::map<std::string, std::string> contents(const std::string &a) {
     return files;
 }
 
-std::string find_wine() {
+std::string find_program(const std::string &name) {
     std::istringstream dirs(getenv("PATH") != nullptr ? getenv("PATH") : "");
     for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && access((fs::path(dir) / "wine").c_str(), X_OK) == 0)
-            return (fs::path(dir) / "wine").string();
-    return "/usr/bin/wine";
+        if (!dir.empty() && access((fs::path(dir) / name).c_str(), X_OK) == 0)
+            return (fs::path(dir) / name).string();
+    return "/usr/bin/" + name;
+}
+
+// Waits up to a minute for what to hold.
+template <class F> bool wait_for(F what) {
+    const auto start = std::chrono::steady_clock::now();
+    while (!what()) {
+        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 class CrossBuild : public testing::Test {
@@ -95,7 +109,7 @@ class CrossBuild : public testing::Test {
         if (bin == nullptr || *bin == '\0')
             GTEST_SKIP() << "set QZ_WINDOWS_BIN to the folder of the Windows programs to run these";
         windows_bin = bin;
-        wine = find_wine();
+        wine = find_program("wine");
         ASSERT_EQ(access(wine.c_str(), X_OK), 0) << "no wine to run the Windows programs";
         for (const char *exe : {"qz_compress.exe", "qz_uncompress.exe"})
             ASSERT_TRUE(fs::exists(windows_bin / exe)) << (windows_bin / exe);
@@ -232,6 +246,47 @@ TEST_F(CrossBuild, ConsoleShowsNames) {
     // The console draws blanks as cursor moves: the name's two words are looked for apart.
     EXPECT_NE(r.out.find("\xe6\x96\x87\xe4\xbb\xb6"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("J\xc3\xb6rg.txt"), std::string::npos) << r.out;
+}
+
+// Ctrl+C in a console in the middle of a large pack: the console's handler removes the partly
+// written archive and the run ends with Windows' status for it (0xC000013A, 58 as a shell shows
+// it); the archive of the run before stays. The console is Wine's, in a terminal of tmux's.
+TEST_F(CrossBuild, CtrlCInAConsole) {
+    temp_dir t;
+    make_tree(t / "d", {{"small", "x"}});
+    ASSERT_EQ(on_windows("qz_compress", {"d"}, t.path).status, 0);
+    const std::string before = read_file(t / "d.qz");
+    std::mt19937 rng(3);
+    std::string large(size_t{96} << 20, '\0');
+    for (char &c : large)
+        c = static_cast<char>(rng());
+    write_file(t / "d" / "large", large);
+
+    const std::string tmux = find_program("tmux"), server = "qz" + std::to_string(getpid());
+    const auto tmux_run = [&](const std::vector<std::string> &args) {
+        std::vector<std::string> all = {"-L", server};
+        all.insert(all.end(), args.begin(), args.end());
+        return run(tmux, all, t.path);
+    };
+    const std::string command = "cd '" + t.path.string() + "' && WINEDEBUG=-all LC_ALL=C.UTF-8 '" +
+                                wine + "' '" + (windows_bin / "qz_compress.exe").string() +
+                                "' -f d; echo $? > status";
+    ASSERT_EQ(tmux_run({"new-session", "-d", "-x", "100", "-y", "20", command}).status, 0);
+    const bool writing = wait_for([&] {
+        for (const std::string &name : listing(t.path))
+            if (name.rfind(".d.qz.tmp", 0) == 0 && fs::file_size(t / name) > 0)
+                return true;
+        return false;
+    });
+    tmux_run({"send-keys", "C-c"});
+    const bool ended = wait_for([&] { return fs::exists(t / "status"); });
+    tmux_run({"kill-server"});
+    EXPECT_TRUE(writing) << "no temporary archive seen";
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(read_file(t / "status"), "58\n");
+    EXPECT_EQ(read_file(t / "d.qz"), before);
+    EXPECT_EQ(listing(t.path),
+              (std::set<std::string>{"d/", "d/small", "d/large", "d.qz", "status"}));
 }
 
 } // namespace
