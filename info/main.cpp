@@ -119,6 +119,7 @@ int main(int argc, char **argv) {
             export_obj(&object, filename, files[1]);
         if (markers != nullptr)
             export_path_markers(&object, filename, markers);
+        commit_outputs(); // every file of the run, or none
     }
     return check && r.violations != 0 ? 1 : 0;
 }

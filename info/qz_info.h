@@ -106,7 +106,7 @@ void read_material_file(info_reader *r, info_chunk *top, info_material *out);
 extern int force_overwrite;
 // Writes the OBJ, its MTL beside it when there are materials and a paths file when there are
 // path points. objectname names the object file in the comments; texture slots come from the
-// material files beside it.
+// material files beside it. The files are staged: they take their names at commit_outputs.
 void export_obj(const info_object *o, const char *objectname, const char *objfile);
 void export_path_markers(const info_object *o, const char *objectname, const char *objfile);
 

@@ -203,7 +203,6 @@ void export_obj(const info_object *o, const char *objectname, const char *objfil
         write_mtl(o, slots, objectname, mtlfile);
     if (pathsfile != nullptr)
         write_paths(o, objectname, pathsfile);
-    commit_outputs(); // all three files or none
     free(base);
     free(mtlfile);
     free(pathsfile);
