@@ -1,5 +1,6 @@
 #include "qz_filefunc.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -138,6 +139,39 @@ void discard_outputs() {
         plat_remove(s.written.c_str());
     staged.clear();
     plat_keep_on_interrupt();
+}
+
+// Windows drops the dots and blanks at the end of a path component, so for it ".. ", "..." and
+// ". ." all mean "..": a component of nothing but dots and blanks, two dots or more among them,
+// is refused everywhere.
+static bool means_parent(const std::string &component) {
+    return component.find_first_not_of(". ") == std::string::npos &&
+           std::count(component.begin(), component.end(), '.') >= 2;
+}
+
+// A name may only lead to a place below the output directory: no absolute path, no drive, no
+// "..", and no backslash, which Windows would take as a separator. Each component must also be
+// a name the system can hold as it stands; on Windows a device name, a trailing dot or blank, or
+// a character such as ':' would write somewhere else than the name says, or nowhere.
+int archive_name_is_safe(const char *stored) {
+    const std::string name = stored;
+    if (name.empty() || name[0] == '/')
+        return 0;
+    if (name.size() >= 2 && name[1] == ':' &&
+        ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
+        return 0;
+    if (name.find('\\') != std::string::npos)
+        return 0;
+    size_t start = 0;
+    for (;;) {
+        size_t end = name.find('/', start);
+        std::string component = name.substr(start, end - start);
+        if (means_parent(component) || !plat_name_allowed(component.c_str()))
+            return 0;
+        if (end == std::string::npos)
+            return 1;
+        start = end + 1;
+    }
 }
 
 int file_exists(const char *file) {

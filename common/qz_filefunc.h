@@ -52,6 +52,10 @@ void commit_outputs();
 // Removes every staged and guarded file; die does this before the run ends.
 void discard_outputs();
 
+// 1 when a stored name leads to a place below the output directory that this system can hold
+// under that very name; what the unpacker extracts, and what qz_info -c checks.
+int archive_name_is_safe(const char *name);
+
 int file_exists(const char *file);
 int fileordir_present(const char *file);
 // Newly allocated: path '\' file suffix, or file suffix without a path.

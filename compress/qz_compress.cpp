@@ -58,6 +58,27 @@ static bool excluded(const char *name, const exclude_pattern *excludes) {
     return false;
 }
 
+// What a scope holds is released when it ends, also when a fatal error leaves it early: the
+// fuzzing build goes on running after one.
+struct dir_guard {
+    plat_dir *d;
+    ~dir_guard() {
+        if (d != nullptr)
+            plat_closedir(d);
+    }
+};
+struct stream_guard {
+    FILE *f;
+    ~stream_guard() {
+        if (f != nullptr)
+            fclose(f);
+    }
+};
+struct chunk_guard {
+    chunkfilepos_f *h = nullptr; // the end call releases it
+    ~chunk_guard() { free(h); }
+};
+
 // The directories from the root down to the one being read, so that a link back to one of them
 // is recognised instead of being followed forever.
 struct scan_level {
@@ -73,9 +94,12 @@ static const char *next_entry(plat_dir *d, const char *dir) {
     return name;
 }
 
-static flist *scan(const scan_level *here, const char *prefix, flist *last,
-                   exclude_pattern *excludes) {
-    plat_dir *d = plat_opendir(here->dir);
+// Appends to the list ending at last, which always names the list's last record, so that what
+// was added is known when a fatal error leaves the scan early.
+static void scan(const scan_level *here, const char *prefix, flist *&last,
+                 exclude_pattern *excludes) {
+    const dir_guard guard{plat_opendir(here->dir)};
+    plat_dir *d = guard.d;
     if (d == nullptr)
         die("Can't open directory %s: %s\n", here->dir, strerror(errno));
     // A directory read only in part would leave files out of the archive without a word.
@@ -106,7 +130,7 @@ static flist *scan(const scan_level *here, const char *prefix, flist *last,
                 continue;
             }
             const scan_level sub = {st, path.c_str(), here};
-            last = scan(&sub, stored.c_str(), last, excludes);
+            scan(&sub, stored.c_str(), last, excludes);
             continue;
         }
         if (excluded(stored.c_str(), excludes))
@@ -133,15 +157,28 @@ static flist *scan(const scan_level *here, const char *prefix, flist *last,
             last->next = f;
         last = f;
     }
-    plat_closedir(d);
-    return last;
 }
+
+static void free_record(flist *f);
 
 flist *getfilelist(const char *dir, const char *prefix, flist *last, exclude_pattern *excludes) {
     scan_level top = {{}, dir, nullptr};
     if (plat_stat_id(dir, &top.id) != 0)
         die("Can't open directory %s: %s\n", dir, strerror(errno));
-    return scan(&top, prefix, last, excludes);
+    flist *const before = last;
+    try {
+        scan(&top, prefix, last, excludes);
+    } catch (...) { // the fuzzing build's fatal error: the records of this scan go
+        while (last != before) {
+            flist *prev = last->prev;
+            free_record(last);
+            last = prev;
+        }
+        if (before != nullptr)
+            before->next = nullptr;
+        throw;
+    }
+    return last;
 }
 
 flist *check_flist(flist *last) {
@@ -222,9 +259,10 @@ static void seek(FILE *out, const char *archivename, int64_t pos) {
         write_failed(archivename);
 }
 
-static void end_chunk(FILE *out, const char *archivename, chunkfilepos_f *chunk) {
+static void end_chunk(FILE *out, const char *archivename, chunk_guard &chunk) {
     flush(out, archivename);
-    fwrite_chunk_end(chunk);
+    fwrite_chunk_end(chunk.h);
+    chunk.h = nullptr;
 }
 
 [[noreturn]] static void read_failed(const flist *f) {
@@ -241,7 +279,8 @@ void compressfile(flist *f, FILE *out, const char *archivename) {
         write_failed(archivename);
     f->offset = static_cast<uint32_t>(offset); // below 2 GiB: archive_room keeps it there
 
-    FILE *in = plat_fopen(f->path, "rb");
+    const stream_guard input{plat_fopen(f->path, "rb")};
+    FILE *in = input.f;
     if (in == nullptr)
         die("can't open %s: %s\n", f->path, strerror(errno));
     // Read in whole blocks straight into inbuf: the stream's own buffer would only add a copy
@@ -304,7 +343,6 @@ void compressfile(flist *f, FILE *out, const char *archivename) {
     }
     if (ret != Z_STREAM_END)
         deflate_failed(f, ret);
-    fclose(in);
     // The index would describe a different file than the stream holds.
     if (total != f->size)
         die("%s changed while it was being read\n", f->path);
@@ -331,14 +369,16 @@ void createqzarchive(const char *filename, flist *first, const char *basepath, c
         die("'%s' already exists. Remove or use -f to force overwrite\n", filename);
     // Written beside the archive and given its name only when complete: a failed run leaves an
     // archive that was there as it was.
-    FILE *out = stage_output_stream(filename);
+    stream_guard output{stage_output_stream(filename)};
+    FILE *out = output.f;
     if (out == nullptr)
         die("can't create %s: %s\n", filename, strerror(errno));
 
-    chunkfilepos_f *top = fwrite_chunk_start(out, QZ_ARCHIVE);
-    chunkfilepos_f *content = fwrite_chunk_start(out, ARCHIVE_CONTENT);
+    chunk_guard top, content, table, stream, chunk;
+    top.h = fwrite_chunk_start(out, QZ_ARCHIVE);
+    content.h = fwrite_chunk_start(out, ARCHIVE_CONTENT);
     const int64_t base = plat_ftell(out);
-    chunkfilepos_f *table = fwrite_chunk_start(out, FILE_INDEX_TABLE);
+    table.h = fwrite_chunk_start(out, FILE_INDEX_TABLE);
     put(out, filename, &n, sizeof n);
     if (basepath != nullptr) {
         print(1, "Writeing basepath(%s) entry\n", basepath);
@@ -356,7 +396,7 @@ void createqzarchive(const char *filename, flist *first, const char *basepath, c
     seek(out, filename, index + static_cast<int64_t>(room));
     end_chunk(out, filename, table);
 
-    chunkfilepos_f *stream = fwrite_chunk_start(out, FILE_STREAM);
+    stream.h = fwrite_chunk_start(out, FILE_STREAM);
     print(1, "Write compressing file stream:\n");
     for (flist *f = first; f != nullptr; f = f->next) {
         print(2, "%s   ", f->archivename);
@@ -386,11 +426,12 @@ void createqzarchive(const char *filename, flist *first, const char *basepath, c
     if (info != nullptr) {
         const size_t len = strlen(info);
         archive_room(out, filename, sizeof(qz_chunk) + len);
-        chunkfilepos_f *chunk = fwrite_chunk_start(out, ARCHIVE_INFO);
+        chunk.h = fwrite_chunk_start(out, ARCHIVE_INFO);
         put(out, filename, info, len);
         end_chunk(out, filename, chunk);
     }
     end_chunk(out, filename, top);
+    output.f = nullptr;
     if (fclose(out) != 0)
         write_failed(filename);
     commit_outputs();

@@ -36,23 +36,6 @@ const child_slot content_slots[] = {{FILE_INDEX_TABLE, 0, 1, 1, "FILE_INDEX_TABL
 const child_slot table_slots[] = {{BASEPATH_ENTRY, FULLPATH_ENTRY, 0, 1, "path entry"},
                                   {INDEX_ENTRY, 0, 0, UINT_MAX, "INDEX_ENTRY"}};
 
-// The rule the unpacker extracts by: only places below its output directory.
-bool name_is_safe(const std::string &name) {
-    if (name.empty() || name[0] == '/' || name.find('\\') != std::string::npos)
-        return false;
-    if (name.size() >= 2 && name[1] == ':' &&
-        ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
-        return false;
-    for (size_t start = 0;;) {
-        const size_t end = name.find('/', start);
-        if (name.substr(start, end - start) == "..")
-            return false;
-        if (end == std::string::npos)
-            return true;
-        start = end + 1;
-    }
-}
-
 void read_path_entry(info_reader *r, info_chunk *c) {
     char path[QZ_PATH_LEN];
     if (c->size != QZ_PATH_LEN)
@@ -201,7 +184,7 @@ void check_entries(info_reader *r, const archive_walk &w) {
     std::map<std::string, uint32_t> seen; // name, header of the entry that stores it first
     for (const entry &e : w.entries) {
         const std::string name = shown_field(e.ie.name, sizeof e.ie.name);
-        if (!name_is_safe(name))
+        if (!archive_name_is_safe(field_text(e.ie.name, sizeof e.ie.name).c_str()))
             info_bad(r, &e.at, "the name '%s' does not lead below the output directory",
                      name.c_str());
         const auto [it, fresh] = seen.emplace(name, e.at.pos);

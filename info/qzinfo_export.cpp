@@ -64,19 +64,23 @@ std::vector<info_material> material_files(const info_object *o) {
     for (size_t i = 0; i < slots.size(); i++) {
         const qz_material &rec = o->materials[i].rec;
         const std::string name = field_text(rec.name, sizeof rec.name);
-        char *filename = make_path(nullptr, name.c_str(), ".material_new");
+        const std::string file = name + ".material_new";
+        const char *filename = file.c_str();
         if (!file_exists(filename)) {
             print(0, "[warn] '%s' not found: material '%s' is written without texture maps\n",
                   filename, shown_field(rec.name, sizeof rec.name).c_str());
-        } else {
-            info_reader r = {};
-            info_chunk top = info_open(&r, filename, CHUNK_MATDEF, "CHUNK_MATDEF");
-            read_material_file(&r, &top, &slots[i]);
-            plat_close(r.fd);
-            if (r.violations != 0)
-                die("'%s' is not sound: nothing is exported\n", filename);
+            continue;
         }
-        free(filename);
+        info_reader r = {};
+        info_chunk top = info_open(&r, filename, CHUNK_MATDEF, "CHUNK_MATDEF");
+        // Closed also when a fatal error leaves early (the fuzzing build goes on after one).
+        const struct closer {
+            int fd;
+            ~closer() { plat_close(fd); }
+        } close_at_end{r.fd};
+        read_material_file(&r, &top, &slots[i]);
+        if (r.violations != 0)
+            die("'%s' is not sound: nothing is exported\n", filename);
     }
     return slots;
 }
@@ -188,12 +192,14 @@ void refuse_output(const char *input, const char *output, int check_existing) {
 } // namespace
 
 void export_obj(const info_object *o, const char *objectname, const char *objfile) {
-    char *base = filename_noext(objfile);
-    char *mtlfile = o->materials.empty() ? nullptr : make_path(nullptr, base, ".mtl");
-    char *pathsfile = o->paths.empty() ? nullptr : make_path(nullptr, base, ".paths");
+    char *noext = filename_noext(objfile);
+    const std::string base = noext;
+    free(noext);
+    const std::string mtl = base + ".mtl", paths = base + ".paths";
+    const char *mtlfile = o->materials.empty() ? nullptr : mtl.c_str();
+    const char *pathsfile = o->paths.empty() ? nullptr : paths.c_str();
     // Nothing is written unless everything may be.
-    for (const char *out :
-         {objfile, static_cast<const char *>(mtlfile), static_cast<const char *>(pathsfile)}) {
+    for (const char *out : {objfile, mtlfile, pathsfile}) {
         if (out != nullptr)
             refuse_output(objectname, out, 1);
     }
@@ -203,9 +209,6 @@ void export_obj(const info_object *o, const char *objectname, const char *objfil
         write_mtl(o, slots, objectname, mtlfile);
     if (pathsfile != nullptr)
         write_paths(o, objectname, pathsfile);
-    free(base);
-    free(mtlfile);
-    free(pathsfile);
 }
 
 void export_path_markers(const info_object *o, const char *objectname, const char *objfile) {

@@ -45,42 +45,10 @@ static std::string entry_name(const index_entry &ie) {
     return std::string(ie.name, strnlen(ie.name, sizeof ie.name));
 }
 
-// Windows drops the dots and blanks at the end of a path component, so for it ".. ", "..." and
-// ". ." all mean "..": a component of nothing but dots and blanks, two dots or more among them,
-// is refused everywhere.
-static bool means_parent(const std::string &component) {
-    return component.find_first_not_of(". ") == std::string::npos &&
-           std::count(component.begin(), component.end(), '.') >= 2;
-}
-
-// A name may only lead to a place below the output directory: no absolute path, no drive, no
-// "..", and no backslash, which Windows would take as a separator. Each component must also be
-// a name the system can hold as it stands; on Windows a device name, a trailing dot or blank, or
-// a character such as ':' would write somewhere else than the name says, or nowhere.
-static bool name_is_safe(const std::string &name) {
-    if (name.empty() || name[0] == '/')
-        return false;
-    if (name.size() >= 2 && name[1] == ':' &&
-        ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
-        return false;
-    if (name.find('\\') != std::string::npos)
-        return false;
-    size_t start = 0;
-    for (;;) {
-        size_t end = name.find('/', start);
-        std::string component = name.substr(start, end - start);
-        if (means_parent(component) || !plat_name_allowed(component.c_str()))
-            return false;
-        if (end == std::string::npos)
-            return true;
-        start = end + 1;
-    }
-}
-
 // All sums in 64 bits: offset base, offset and length are each below 2^32 but their sum is not.
 static void check_entry(const archive_entry &e, uint64_t archive_len, uint64_t base) {
     const std::string name = entry_name(e.ie);
-    if (!name_is_safe(name))
+    if (!archive_name_is_safe(name.c_str()))
         die("unsafe file name in archive: '%s'\n", name.c_str());
     if (base + e.ie.offset + e.ie.insize > archive_len)
         die("corrupt archive: the data of '%s' lies beyond the end of the file\n", name.c_str());
