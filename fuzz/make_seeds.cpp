@@ -193,9 +193,10 @@ int main(int argc, char **argv) {
     }
     const fs::path src = argv[1], out = argv[2];
     try {
-        for (const char *target : {"uncompress", "import", "paths"})
+        for (const char *target : {"uncompress", "import", "paths", "info"})
             fs::create_directories(out / target);
         archive_seeds(src, out / "uncompress");
+        archive_seeds(src, out / "info"); // qz_info's archive reader takes the same inputs
         import_seeds(src, out / "import");
         paths_seeds(src, out / "paths");
     } catch (const std::exception &e) {
