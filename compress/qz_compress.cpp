@@ -106,6 +106,10 @@ static void scan(const scan_level *here, const char *prefix, flist *&last,
     while (const char *name = next_entry(d, here->dir)) {
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
             continue;
+        // The backslash separates the tools' paths: a name that holds one (POSIX allows it) would
+        // lead to another file, and the file itself would be left out without a word.
+        if (strchr(name, '\\') != nullptr)
+            die("%s\\%s: a name with a backslash cannot be stored\n", here->dir, name);
         const std::string path = std::string(here->dir) + '\\' + name;
         // The stored name is never longer than the path, so this bounds both.
         if (path.size() >= SCAN_PATH_MAX)

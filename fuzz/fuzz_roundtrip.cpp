@@ -12,8 +12,7 @@
 //
 // The outcome is decided from the tree before the tools run:
 // - a stored name longer than 128 bytes: the packer refuses the tree;
-// - a backslash in a name: the tools take it for a separator, so the packer reads another path
-//   (and refuses when there is none) and the unpacker refuses the name;
+// - a backslash in a name: the tools take it for a separator, so the packer refuses the tree;
 // - a name the unpacker refuses on every system (a drive prefix, a component of dots and blanks
 //   with two dots or more): the packer writes the archive, qz_info reports the name, and the
 //   unpacker refuses the archive before it writes a file;
@@ -153,7 +152,7 @@ outcome expectation(const tree &files) {
         backslash = backslash || name.find('\\') != std::string::npos;
         unsafe = unsafe || unpacker_refuses(name);
     }
-    return backslash ? outcome::refused : unsafe ? outcome::unpack_refused : outcome::unpacked;
+    return backslash ? outcome::pack_refused : unsafe ? outcome::unpack_refused : outcome::unpacked;
 }
 
 bool pack(const char *dir, const char *archive) {

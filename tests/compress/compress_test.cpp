@@ -571,6 +571,16 @@ TEST(FileList, DirectoryReadInPartEndsTheRun) {
     EXPECT_EQ(pack(t, {"d"}).status, 0);
 }
 
+// On POSIX a name may hold a backslash, the separator of the tools' paths: such a file would be
+// looked for elsewhere and left out, so the run ends instead.
+TEST(FileList, NameWithABackslash) {
+    temp_dir t;
+    fs::create_directories(t / "d" / "b");
+    write_file(t / "d" / "b" / "a\\x", "1");
+    expect_die(pack(t, {"d"}), "", "d\\b\\a\\x: a name with a backslash cannot be stored\n");
+    EXPECT_EQ(listing(t.path), (std::set<std::string>{"d/", "d/b/", "d/b/a\\x"}));
+}
+
 TEST(FileList, EntryThatCannotBeExamined) {
     temp_dir t;
     fs::create_directory(t / "d");
