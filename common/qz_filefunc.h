@@ -90,7 +90,10 @@ void copy_name_field(char *field, const char *text, size_t len);
 // ---- Line parser ----
 // Delivers a text file line by line from one fixed window that is refilled in place. A line is
 // handed out inside the window, its line end overwritten with NUL; it stays valid until the
-// next parser_read_line.
+// next parser_read_line. A UTF-8 byte order mark at the start of the file is skipped, and a last
+// line without a line feed is delivered like the others. Nothing of a file goes unread without
+// a word: a line too long for the window, or one holding a NUL byte, ends the run with the
+// file's name and the line's number.
 
 constexpr int PARSER_WINDOW = 32767; // data bytes in the window; a NUL always follows them
 
@@ -102,6 +105,7 @@ struct parser {
     const char *errinfo; // hint printed last in a parse error report, or null
     unsigned int nline;  // number of lines delivered so far
     int32_t bytes_left;  // data bytes from cur to the end of the data in buf
+    char *filename;      // for the reports that name the file
 };
 
 parser *init_parser(const char *filename);

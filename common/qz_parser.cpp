@@ -15,13 +15,22 @@ parser *init_parser(const char *filename) {
     if (fd < 0)
         die("open(%s) failed: %s\n", filename, strerror(errno));
     auto *ps = static_cast<parser *>(calloc(1, sizeof(parser)));
-    if (ps == nullptr) {
+    char *name = strdup(filename);
+    if (ps == nullptr || name == nullptr) {
         plat_close(fd);
+        free(ps);
+        free(name);
         die("out of memory\n");
     }
     ps->fd = fd;
+    ps->filename = name;
     parser_guard guard(ps); // a read error ends the run before the caller holds the record
     parser_fill_buffer(ps);
+    // Editors on Windows start UTF-8 files with a byte order mark; it is no part of line 1.
+    if (ps->bytes_left >= 3 && memcmp(ps->buf, "\xEF\xBB\xBF", 3) == 0) {
+        ps->cur += 3;
+        ps->bytes_left -= 3;
+    }
     parser_read_line(ps);
     guard.ps = nullptr;
     print(0, "reading: '%s' ...\n", filename);
@@ -30,6 +39,7 @@ parser *init_parser(const char *filename) {
 
 void close_parser(parser *ps) {
     plat_close(ps->fd);
+    free(ps->filename);
     free(ps);
 }
 
@@ -46,22 +56,35 @@ void parser_fill_buffer(parser *ps) {
 }
 
 void parser_read_line(parser *ps) {
-    // strchr stops at the NUL behind the data, and at a NUL inside it: such a byte ends the input.
-    char *lf = strchr(ps->cur, '\n');
+    const auto line_feed = [ps] {
+        return static_cast<char *>(memchr(ps->cur, '\n', static_cast<size_t>(ps->bytes_left)));
+    };
+    char *lf = line_feed();
     if (lf == nullptr) {
         parser_fill_buffer(ps);
-        lf = strchr(ps->cur, '\n');
-        if (lf == nullptr) {
-            ps->line = nullptr;
-            return;
-        }
+        lf = line_feed();
     }
+    // Without a line feed in the refilled window the file has ended, or the line is too long.
+    char *end = lf != nullptr ? lf : ps->cur + ps->bytes_left;
+    if (lf == nullptr && ps->bytes_left == 0) {
+        ps->line = nullptr;
+        return;
+    }
+    if (lf == nullptr && ps->bytes_left == PARSER_WINDOW)
+        die("%s: line %u is longer than %d bytes\n", ps->filename, ps->nline + 1,
+            PARSER_WINDOW - 1);
+    if (memchr(ps->cur, '\0', static_cast<size_t>(end - ps->cur)) != nullptr)
+        die(ps->nline == 0 ? "%s: line %u holds a NUL byte; the file may be UTF-16, save it as "
+                             "UTF-8\n"
+                           : "%s: line %u holds a NUL byte\n",
+            ps->filename, ps->nline + 1);
     ps->line = ps->cur;
-    if (lf != ps->cur && lf[-1] == '\r')
-        lf[-1] = '\0';
-    *lf = '\0';
-    ps->bytes_left -= static_cast<int32_t>(lf - ps->cur + 1);
-    ps->cur = lf + 1;
+    if (end != ps->cur && end[-1] == '\r')
+        end[-1] = '\0';
+    *end = '\0';
+    const char *next = lf != nullptr ? lf + 1 : end;
+    ps->bytes_left -= static_cast<int32_t>(next - ps->cur);
+    ps->cur = const_cast<char *>(next);
     ps->nline++;
     ps->errinfo = nullptr;
 }

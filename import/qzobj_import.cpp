@@ -72,7 +72,7 @@ void import_model(const char *filename) {
 }
 
 void reset_import_state() {
-    free_vertex_entries();
+    reset_obj_reader();
     while (material_list != nullptr) {
         material *next = material_list->next;
         free(material_list->name);

@@ -28,7 +28,7 @@ struct v_entry {
 struct material {
     char *name;
     char *texture; // file of the last map_Kd, kept for reference only
-    uint8_t material_used;
+    unsigned run;  // 1 + the place of its first "usemtl" among the materials used; 0 while unused
     qz_material *qzmat;
     qz_tex *diffusemap;
     qz_tex *normalmap;
@@ -49,11 +49,11 @@ extern unsigned nventries;
 extern v_entry *v_entries;  // ascending by (v_idx, vt_idx, vn_idx), no two alike; linked
                             // once the whole OBJ file is read
 extern unsigned nindices;   // triangles read
-extern v_entry **v_indices; // three corners per triangle, in face order
-
+extern v_entry **v_indices; // three corners per triangle: in face order while the OBJ file is
+                            // read, then each material's triangles together
 extern unsigned nmaterials;
 extern material *material_list; // in order of first definition
-extern material *act_mat;       // the material whose run of faces is open
+extern material *act_mat;       // the material whose faces are being read
 
 extern path_data_ll *path_list;
 
@@ -71,8 +71,12 @@ void import_model(const char *filename);
 void reset_import_state();
 
 int read_obj_file(const char *filename);
-// Drops every vertex entry and empties the list (their block stays allocated, like the lists).
-void free_vertex_entries();
+// Splits a polygon of count >= 3 corners into count - 2 triangles that keep its winding: three
+// corner numbers (0 to count - 1) per triangle into triangles.
+void triangulate_polygon(const qz_vec *corners, unsigned count, unsigned *triangles);
+// Drops every vertex entry, polygon and material run the OBJ reader holds (the entries' block
+// stays allocated, like the lists), for the next import.
+void reset_obj_reader();
 void read_mtl_file(const char *filename);
 material *material_exists(material *m, const char *materialname);
 void write_object_file(const char *filename);

@@ -42,22 +42,35 @@ static const texture_map texture_maps[] = {
      "map_bump_alpha: alphaChannel: 0x%02x alphaBits: 0x%02x @%u\n"},
 };
 
-// material_list's nodes by name, and its last node, so that neither a lookup nor an append
-// walks the list: thousands of materials cost time in proportion to their number. Rebuilt from
-// the list when the list is not the one indexed (an import that starts afresh empties it).
+// material_list's nodes by name and by the first 32 bytes of a name that long, and its last
+// node, so that neither a lookup nor an append walks the list: thousands of materials cost time
+// in proportion to their number. Rebuilt from the list when the list is not the one indexed (an
+// import that starts afresh empties it).
 static std::unordered_map<std::string_view, material *> material_index;
+static std::unordered_map<std::string_view, material *> stem_index;
 static const material *indexed_list;
 static material *indexed_last;
+
+// The part of a name that the record holds and the material file is named after.
+static std::string_view stem(const char *name) {
+    return std::string_view(name, strnlen(name, QZ_RECORD_NAME_LEN));
+}
+
+static void enter_material(material *m) {
+    material_index.emplace(m->name, m);
+    if (strlen(m->name) >= QZ_RECORD_NAME_LEN)
+        stem_index.emplace(stem(m->name), m);
+    indexed_last = m;
+}
 
 static void index_materials() {
     if (indexed_list == material_list && material_index.size() == nmaterials)
         return;
     material_index.clear();
+    stem_index.clear();
     indexed_last = nullptr;
-    for (material *m = material_list; m != nullptr; m = m->next) {
-        material_index.emplace(m->name, m);
-        indexed_last = m;
-    }
+    for (material *m = material_list; m != nullptr; m = m->next)
+        enter_material(m);
     indexed_list = material_list;
 }
 
@@ -87,18 +100,23 @@ static char *statement_nocase(char *line, const char *keyword) {
     return line + i;
 }
 
-// A material's file is named after the first 32 characters of its name. A separator, a drive
-// prefix or ".." there would put the file somewhere else than the model's directory, and a name
-// the system cannot hold as it stands (a device name such as "NUL" on Windows) nowhere.
+// A material's file is named after the first 32 bytes of its name. A separator, a drive prefix
+// or ".." there would put the file somewhere else than the model's directory, and a name the
+// system cannot hold as it stands (a device name such as "NUL" on Windows) nowhere. Two names
+// that agree in those bytes would give two records of one name and one file for both.
 static void check_material_name(const char *name, const char *filename, unsigned line) {
-    char stem[QZ_RECORD_NAME_LEN + 1] = {};
-    strncpy(stem, name, QZ_RECORD_NAME_LEN);
-    const std::string file = std::string(stem) + ".material_new";
-    if (strpbrk(stem, "/\\:") != nullptr || strcmp(stem, "..") == 0 ||
+    const std::string file_stem(stem(name));
+    const std::string file = file_stem + ".material_new";
+    if (file_stem.find_first_of("/\\:") != std::string::npos || file_stem == ".." ||
         !plat_name_allowed(file.c_str()))
         die("%s: material name '%s' on line %u would put its file outside the working "
             "directory\n",
             filename, name, line);
+    const auto twin = stem_index.find(file_stem);
+    if (twin != stem_index.end())
+        die("%s: materials '%s' and '%s' (line %u) agree in their first %u bytes, which name "
+            "their records and files\n",
+            filename, twin->second->name, name, line, QZ_RECORD_NAME_LEN);
 }
 
 static qz_material *new_material_record(const char *name) {
@@ -122,6 +140,7 @@ static material *start_material(const char *name, const char *filename, unsigned
               name);
         return m;
     }
+    index_materials();
     check_material_name(name, filename, line);
     // The material list is bounded like every other list of the importer.
     if (nmaterials == MAX_MATERIALS)
@@ -129,11 +148,9 @@ static material *start_material(const char *name, const char *filename, unsigned
     m = static_cast<material *>(xcalloc(1, sizeof(material)));
     m->name = xstrdup(name);
     m->qzmat = new_material_record(name);
-    index_materials();
     (indexed_last != nullptr ? indexed_last->next : material_list) = m;
     indexed_list = material_list;
-    indexed_last = m;
-    material_index.emplace(m->name, m);
+    enter_material(m);
     nmaterials++;
     return m;
 }
@@ -157,6 +174,11 @@ static void read_texture_map(const texture_map &map, const char *texname, materi
     }
     if (!file_exists(texname))
         die(map.no_texture, filename, texname, line);
+    // A name cut to fit its field would send the engine to a file that does not exist.
+    if (strlen(texname) > QZ_RECORD_NAME_LEN)
+        die("%s: texture name '%s' on line %u is %zu bytes long, a material holds names of at "
+            "most %u bytes\n",
+            filename, texname, line, strlen(texname), QZ_RECORD_NAME_LEN);
     if (verbose)
         print(2, map.note, texname, line);
     // A map given again starts afresh: the slot is refilled, its alpha settings with it.

@@ -19,8 +19,13 @@ static void write_header(int fd, uint32_t type, uint32_t size, const char *filen
 }
 
 static int open_output(const char *filename) {
-    // A file this run has written already counts as there.
-    if (!force_overwrite && (file_exists(filename) || output_staged(filename)))
+    // Names that differ only in case name one file on Windows: the second would replace the
+    // first, with -f or without.
+    if (output_staged(filename))
+        die("'%s' names the file of an earlier material: this system does not tell the two "
+            "names apart\n",
+            filename);
+    if (!force_overwrite && file_exists(filename))
         die("'%s' already exists. Remove or use -f to force overwrite\n", filename);
     // Written beside its target, which it replaces only when the whole import has succeeded.
     const int fd = stage_output(filename);
@@ -41,9 +46,7 @@ static void write_vertices(int fd, const char *filename) {
     // in page faults than the conversion itself.
     qz_vertex batch[1024];
     size_t n = 0;
-    unsigned i = 0;
-    for (v_entry *e = v_entries; e != nullptr; e = e->next) {
-        e->idx = i++;
+    for (const v_entry *e = v_entries; e != nullptr; e = e->next) {
         const float *pos = v_list + 3 * size_t{e->v_idx};
         const float *nor = vn_list + 3 * size_t{e->vn_idx};
         const float *uv = vt_list + 2 * size_t{e->vt_idx};
@@ -57,7 +60,6 @@ static void write_vertices(int fd, const char *filename) {
     }
 }
 
-// Needs every entry's idx, so it follows write_vertices.
 static void write_indices(int fd, const char *filename) {
     const uint32_t count = 3 * nindices;
     write_header(fd, CHUNK_INDICES, count * 4 + 4, filename);

@@ -200,6 +200,28 @@ void check_material_ranges(info_reader *r, const info_object *o) {
                      q.idx_num, name.c_str());
         if (q.idx_num != 0)
             runs.push_back(&m);
+        else
+            continue;
+        // An engine that draws or copies a material by its ranges reads only its vertices.
+        if (uint64_t{q.vert_start} + q.vert_num > o->vertices.size() ||
+            uint64_t{q.idx_start} + q.idx_num > o->indices.size())
+            continue;
+        unsigned outside = 0;
+        uint32_t first = 0;
+        for (uint32_t i = q.idx_start; i < q.idx_start + q.idx_num; i++) {
+            const uint32_t v = o->indices[i];
+            // Unsigned: below the start wraps to large. One past the vertices is reported above.
+            if (v - q.vert_start < q.vert_num || v >= o->vertices.size())
+                continue;
+            if (outside++ == 0)
+                first = i;
+        }
+        if (outside != 0)
+            info_bad(r, &at,
+                     "%u of the %u indices of '%s' lie outside its vertices %u + %u (index %u, "
+                     "triangle %u, is %u)",
+                     outside, q.idx_num, name.c_str(), q.vert_start, q.vert_num, first, first / 3,
+                     o->indices[first]);
     }
     // Each material covers one run of triangles of its own.
     std::stable_sort(runs.begin(), runs.end(), [](const info_material *a, const info_material *b) {

@@ -35,10 +35,7 @@ struct open_file {
         ps = init_parser(name().c_str());
         out = testing::internal::GetCapturedStdout();
     }
-    ~open_file() {
-        plat_close(ps->fd);
-        free(ps);
-    }
+    ~open_file() { close_parser(ps); }
     std::string name() const { return (t / "f").string(); }
     void skip_to(unsigned int n) {
         while (ps->line != nullptr && ps->nline < n)
@@ -67,22 +64,29 @@ lines all_lines(const std::string &bytes) {
     return got;
 }
 
+// A last line without a line feed counts like any other, and so does a lone CR at the end.
 TEST(Parser, LineEnds) {
     EXPECT_EQ(all_lines(""), lines{});
     EXPECT_EQ(all_lines("\n"), lines{""});
-    EXPECT_EQ(all_lines("a\n\nb\nunterminated"), (lines{"a", "", "b"}));
-    EXPECT_EQ(all_lines("a\r\n\r\nb\rc\n\r"), (lines{"a", "", "b\rc"}));
-    EXPECT_EQ(all_lines("a\nb\0c\nd\n"s), lines{"a"});
+    EXPECT_EQ(all_lines("a\n\nb\nunterminated"), (lines{"a", "", "b", "unterminated"}));
+    EXPECT_EQ(all_lines("a\r\n\r\nb\rc\n\r"), (lines{"a", "", "b\rc", ""}));
+    EXPECT_EQ(all_lines("last\r"), lines{"last"});
+}
+
+// Only a mark at the very start is skipped; elsewhere its bytes are text.
+TEST(Parser, ByteOrderMark) {
+    EXPECT_EQ(all_lines("\xEF\xBB\xBFv 1\n\xEF\xBB\xBF\n"), (lines{"v 1", "\xEF\xBB\xBF"}));
+    EXPECT_EQ(all_lines("\xEF\xBB\xBF"), lines{});
+    EXPECT_EQ(all_lines("\xEF\xBB"), lines{"\xEF\xBB"});
 }
 
 TEST(Parser, LongestLineFitsTheWindowWhereverItStarts) {
     const std::string longest(PARSER_WINDOW - 1, 'y');
     EXPECT_EQ(all_lines("x\n" + longest + "\nz\n"), (lines{"x", longest, "z"}));
-    EXPECT_EQ(all_lines("x\n" + longest + "y\nz\n"), lines{"x"});
+    EXPECT_EQ(all_lines("x\n" + longest), (lines{"x", longest}));
     // The carriage return counts against the window.
     const std::string shorter(PARSER_WINDOW - 2, 'y');
     EXPECT_EQ(all_lines(shorter + "\r\nz\n"), (lines{shorter, "z"}));
-    EXPECT_EQ(all_lines(longest + "\r\nz\n"), lines{});
 }
 
 TEST(Parser, FileOfManyWindows) {
@@ -184,6 +188,38 @@ TEST(ParserDeath, MissingFile) {
     const std::string name = (t / "none").string();
     EXPECT_EXIT(init_parser(name.c_str()), testing::ExitedWithCode(DIE_STATUS),
                 exactly("*error*:open(" + name + ") failed: " + strerror(ENOENT) + "\n"));
+}
+
+// Text the window cannot hold, and a NUL byte, end the run where they are found, naming the file
+// and the line: the lines behind them are never dropped without a word.
+TEST(ParserDeath, LinesThatCannotBeRead) {
+    const std::string longest(PARSER_WINDOW - 1, 'y');
+    const std::pair<std::string, std::string> cases[] = {
+        {"x\n" + longest + "y\nz\n", "line 2 is longer than 32766 bytes"},
+        {"x\n" + longest + "\r\nz\n", "line 2 is longer than 32766 bytes"},
+        {std::string(3 * PARSER_WINDOW, 'y'), "line 1 is longer than 32766 bytes"},
+        {"a\nb\0c\nd\n"s, "line 2 holds a NUL byte"},
+        {"a\n\0"s, "line 2 holds a NUL byte"},
+        {longest + "\n" + longest + "\nz\0\n"s, "line 3 holds a NUL byte"},
+        // As a Windows editor saves "v 1" in UTF-16, with its byte order mark.
+        {"\xFF\xFEv\0 \0001\0\n\0"s,
+         "line 1 holds a NUL byte; the file may be UTF-16, save it as UTF-8"},
+        {"\xEF\xBB\xBF\0\n"s, "line 1 holds a NUL byte; the file may be UTF-16, save it as UTF-8"},
+    };
+    for (const auto &[bytes, message] : cases) {
+        SCOPED_TRACE(message);
+        temp_dir t;
+        write_file(t / "f", bytes);
+        const std::string name = (t / "f").string();
+        EXPECT_EXIT(
+            {
+                parser *ps = init_parser(name.c_str());
+                while (ps->line != nullptr)
+                    parser_read_line(ps);
+            },
+            testing::ExitedWithCode(DIE_STATUS),
+            exactly("*error*:" + name + ": " + message + "\n"));
+    }
 }
 
 } // namespace

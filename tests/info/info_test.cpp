@@ -357,7 +357,7 @@ const std::vector<uint32_t> SIX = {0, 1, 2, 2, 1, 3};
 
 TEST(InfoObject, ReportsBrokenRanges) {
     const std::string I = "CHUNK_INDICES", M = "CHUNK_MATDEF";
-    const std::string a = rec("A", 0, 3, 0, 3), b = rec("B", 3, 1, 3, 3);
+    const std::string a = rec("A", 0, 3, 0, 3), b = rec("B", 1, 3, 3, 3);
     EXPECT_EQ(two_materials(SIX, a, b).size(), 440u);
     struct damage {
         std::string bytes, reports;
@@ -382,6 +382,16 @@ TEST(InfoObject, ReportsBrokenRanges) {
              bad(0x168, M, "indices 4 + 3 of 'B' cut through a triangle"),
          3},
         {object(FOUR, indices(std::vector<uint32_t>(12, 4)), u32(0)), "", 11},
+        // Ranges that count the vertices each material's faces added, as older importers wrote
+        // them: the indices name vertices outside them.
+        {two_materials({2, 3, 1, 0, 1, 2}, a, rec("B", 3, 1, 3, 3)),
+         bad(0x118, M,
+             "1 of the 3 indices of 'A' lie outside its vertices 0 + 3 (index 1, triangle 0, is "
+             "3)") +
+             bad(0x168, M,
+                 "3 of the 3 indices of 'B' lie outside its vertices 3 + 1 (index 3, triangle 1, "
+                 "is 0)"),
+         2},
     };
     for (uint32_t i = 0; i < 10; i++)
         cases[5].reports += bad(0xe8, I,
