@@ -1,6 +1,7 @@
 // Fuzzing harness of the model round trip: the input bytes steer the making of a small, valid
-// model (an OBJ file with positions, texture coordinates, normals and triangles, an MTL library
-// with a few materials and their maps, and a paths file). The model is imported as qz_import
+// model (an OBJ file with positions, texture coordinates, normals and faces of three corners or
+// more, with indices absolute or relative and materials taken up again; an MTL library with a
+// few materials and their maps; and a paths file). The model is imported as qz_import
 // imports it, the object file is read as qz_info reads it (it must be sound), written back out
 // as "qz_info -x" writes it, and the export is imported again in a directory of its own. Both
 // imports must give the same object file and the same material files, byte for byte.
@@ -138,6 +139,8 @@ struct model {
     bool have_paths = false;
     std::vector<std::string> textures;
     bool crlf = false;
+    bool bom = false;      // a UTF-8 byte order mark in front of each file
+    bool open_end = false; // no line feed behind each file's last line
 };
 
 const char *const maps[] = {"map_Kd", "map_Ks", "map_bump"};
@@ -188,14 +191,24 @@ std::string make_mtl(source &in, const std::vector<std::string> &materials,
     return mtl;
 }
 
-std::string corner(source &in, unsigned nv, unsigned nt, unsigned nn) {
-    return std::to_string(1 + in.below(nv)) + "/" + std::to_string(1 + in.below(nt)) + "/" +
-           std::to_string(1 + in.below(nn));
+// One index of a corner: counted from 1 among all the elements the model will have, or now and
+// then counted back from the last of those defined so far.
+std::string index(source &in, unsigned all, unsigned so_far) {
+    if (so_far > 0 && in.chance(4))
+        return "-" + std::to_string(1 + in.below(so_far));
+    return std::to_string(1 + in.below(all));
+}
+
+std::string corner(source &in, const unsigned (&all)[3], const unsigned (&so_far)[3]) {
+    return index(in, all[0], so_far[0]) + "/" + index(in, all[1], so_far[1]) + "/" +
+           index(in, all[2], so_far[2]);
 }
 
 model make_model(source &in) {
     model md;
     md.crlf = in.chance(8);
+    md.bom = in.chance(8);
+    md.open_end = in.chance(8);
 
     // Texture files, made in both directories.
     for (unsigned n = 1 + in.below(3); n > 0; n--)
@@ -226,19 +239,14 @@ model make_model(source &in) {
     const unsigned nf = in.below(25);
     unsigned v = 0, t = 0, n = 0, f = 0;
     bool named = false;
-    std::vector<bool> used(materials.size());
     int active = -1;
+    // Any material, one used before too: its faces join its run.
     const auto select = [&] {
-        std::vector<int> free;
-        for (size_t i = 0; i < materials.size(); i++)
-            if (!used[i])
-                free.push_back(static_cast<int>(i));
-        if (free.empty())
+        if (materials.empty())
             return;
-        const int m = free[in.below(static_cast<unsigned>(free.size()))];
-        obj += "usemtl " + materials[static_cast<size_t>(m)] + "\n";
-        used[static_cast<size_t>(m)] = true;
-        active = m;
+        const auto m = in.below(static_cast<unsigned>(materials.size()));
+        obj += "usemtl " + materials[m] + "\n";
+        active = static_cast<int>(m);
     };
     // Once the input is used up, or after enough other lines, each step makes progress.
     for (unsigned step = 0; v < nv || t < nt || n < nn || f < nf; step++) {
@@ -270,11 +278,12 @@ model make_model(source &in) {
                     select();
                 if (active >= 0 && in.chance(8))
                     obj += "usemtl " + materials[static_cast<size_t>(active)] + "\n";
-                obj += "f " + corner(in, nv, nt, nn) + " " + corner(in, nv, nt, nn) + " " +
-                       corner(in, nv, nt, nn);
-                if (in.chance(6))
-                    obj += " " + corner(in, nv, nt, nn); // a polygon: only a triangle is taken
-                obj += "\n";
+                // Mostly triangles; polygons of up to 9 corners, with repeated corners at times.
+                const unsigned all[3] = {nv, nt, nn}, so_far[3] = {v, t, n};
+                obj += "f";
+                for (unsigned c = in.chance(3) ? 4 + in.below(6) : 3; c > 0; c--)
+                    obj += " " + corner(in, all, so_far);
+                obj += in.chance(16) ? " # comment\n" : "\n";
                 f++;
             }
             break;
@@ -370,7 +379,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     source in{data, size};
     const model md = make_model(in);
-    const auto lines = [&](const std::string &s) { return md.crlf ? crlf(s) : s; };
+    const auto lines = [&](const std::string &s) {
+        std::string text = (md.bom ? "\xEF\xBB\xBF" : "") + (md.crlf ? crlf(s) : s);
+        if (md.open_end)
+            text.erase(text.find_last_not_of("\r\n") + 1);
+        return text;
+    };
 
     const fs::path work = qzfuzz::enter_work_dir();
     const fs::path back = work / "2";
