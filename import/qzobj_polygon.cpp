@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -28,10 +30,11 @@ void fan(unsigned first, unsigned count, unsigned *triangles) {
 }
 
 // Two corners at one place make the polygon touch itself: no ear test can be trusted there.
+// Compared by their bits, which order even NaN coordinates.
 bool repeats_a_position(const qz_vec *corners, unsigned count) {
-    std::vector<std::array<float, 3>> sorted(count);
+    std::vector<std::array<uint32_t, 3>> sorted(count);
     for (unsigned i = 0; i < count; i++)
-        sorted[i] = {corners[i].x, corners[i].y, corners[i].z};
+        memcpy(sorted[i].data(), &corners[i], sizeof corners[i]);
     std::sort(sorted.begin(), sorted.end());
     return std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end();
 }

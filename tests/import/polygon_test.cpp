@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <numbers>
 #include <random>
 #include <string>
 #include <vector>
@@ -152,10 +153,11 @@ TEST(ImportPolygons, QuadGridAsExported) {
 TEST(ImportPolygons, ConcaveShapesKeepAreaAndWinding) {
     std::vector<std::pair<double, double>> star;
     for (int i = 0; i < 10; i++) {
-        const double a = M_PI / 2 + i * M_PI / 5, radius = i % 2 == 0 ? 4 : 1.5;
+        const double a = std::numbers::pi / 2 + i * std::numbers::pi / 5,
+                     radius = i % 2 == 0 ? 4 : 1.5;
         star.emplace_back(radius * std::cos(a), radius * std::sin(a));
     }
-    const double star_area = 10 * 0.5 * 4 * 1.5 * std::sin(M_PI / 5);
+    const double star_area = 10 * 0.5 * 4 * 1.5 * std::sin(std::numbers::pi / 5);
     // The L with its reflex corner first, where a fan from the first corner would fold over.
     const std::vector<std::pair<double, double>> ell = {{1, 1}, {1, 3}, {0, 3},
                                                         {0, 0}, {3, 0}, {3, 1}};
@@ -344,7 +346,7 @@ TEST(Triangulation, RandomStarShapedPolygons) {
         // One corner in each of n equal sectors about the centre: no gap reaches half a turn.
         std::vector<double> angle(n);
         for (unsigned i = 0; i < n; i++)
-            angle[i] = (i + 0.9 * unit(rng)) * 2 * M_PI / n;
+            angle[i] = (i + 0.9 * unit(rng)) * 2 * std::numbers::pi / n;
         const vec3 u = {unit(rng) - 0.5, unit(rng) - 0.5, unit(rng) - 0.5};
         vec3 w = cross(u, {unit(rng), unit(rng), unit(rng)});
         const vec3 normal = cross(u, w);
