@@ -10,6 +10,15 @@
 
 #include "qz_platform.h" // descriptor I/O, stat, console output
 
+std::string formatted(const char *fmt, ...) {
+    char text[4096 + 512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    return text;
+}
+
 void print(unsigned int indent_level, const char *fmt, ...) {
     for (unsigned int i = 0; i < indent_level; i++)
         fputs("  ", stdout);
@@ -27,12 +36,22 @@ void die_report(const char *fmt, va_list ap) {
     plat_vfprintf(stderr, fmt, ap);
 }
 
+static bool workers_running = false;
+
+void set_workers_running(bool running) {
+    workers_running = running;
+}
+
 void die_end() {
     fflush(stderr);
     discard_outputs();
 #ifdef QZ_DIE_THROWS
     throw qz_die_exit{};
 #else
+    if (workers_running) {
+        fflush(stdout);
+        _Exit(-1);
+    }
     exit(-1);
 #endif
 }
@@ -102,6 +121,15 @@ int output_staged(const char *target) {
 void guard_output(const char *path) {
     plat_remove_on_interrupt(path);
     staged.push_back({path, "", false});
+}
+
+void release_output(const char *path) {
+    const auto at = std::find_if(staged.begin(), staged.end(), [path](const staged_file &s) {
+        return s.target.empty() && s.written == path;
+    });
+    if (at != staged.end())
+        staged.erase(at);
+    plat_keep_one_on_interrupt(path);
 }
 
 void commit_outputs() {
@@ -216,6 +244,27 @@ void copy_name_field(char *field, const char *text, size_t len) {
     size_t n = strnlen(text, len);
     memcpy(field, text, n);
     memset(field + n, 0, len - n);
+}
+
+unsigned threads_option(const char *text) {
+    unsigned n = 0;
+    for (const char *c = text; *c != '\0'; c++) {
+        if (*c < '0' || *c > '9')
+            return 0;
+        n = n * 10 + static_cast<unsigned>(*c - '0');
+        if (n > MAX_THREADS)
+            return 0;
+    }
+    return n;
+}
+
+unsigned default_threads() {
+    return std::min(plat_cpu_count(), MAX_THREADS);
+}
+
+fd_guard::~fd_guard() {
+    if (fd >= 0)
+        plat_close(fd);
 }
 
 size_t read_all(int fd, void *dst, size_t len) {

@@ -5,8 +5,14 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "qz.h"
+#include "qz_platform.h" // interrupts
 
 // Format checking of the printf-like functions. MinGW builds use the C99 printf of their own
 // runtime (__USE_MINGW_ANSI_STDIO), so the output is the same as on every other system.
@@ -16,6 +22,9 @@
 #define QZ_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #endif
 
+// The formatted text (at most 4 KiB), for a message that a thread keeps until its turn to report.
+std::string formatted(const char *fmt, ...) QZ_PRINTF(1, 2);
+
 // Writes 2 x indent_level spaces, then the formatted text, to standard output.
 void print(unsigned int indent_level, const char *fmt, ...) QZ_PRINTF(2, 3);
 // Flushes both streams, writes "*error*:" and the message to standard error, exits with -1.
@@ -24,6 +33,10 @@ void print(unsigned int indent_level, const char *fmt, ...) QZ_PRINTF(2, 3);
 // the message, then the end of the run.
 void die_report(const char *fmt, va_list ap);
 [[noreturn]] void die_end();
+// While worker threads run, a fatal error ends the process at once, after the messages and the
+// removal of the run's files, without running the destructors of static objects that the
+// workers may still be using. The code that starts and joins them says when.
+void set_workers_running(bool running);
 
 #ifdef QZ_DIE_THROWS
 // Only in the fuzzing build, where the tools' modules run inside a test harness: die and
@@ -46,11 +59,38 @@ FILE *stage_output_stream(const char *target);
 int output_staged(const char *target);
 // A file being written under its own name: removed if the run fails before commit_outputs.
 void guard_output(const char *path);
+// The one guarded file path is written whole: it is kept whatever happens to the run.
+void release_output(const char *path);
 // Every staged file takes its target's name; guarded files are kept. Ends the run when a rename
 // fails.
 void commit_outputs();
 // Removes every staged and guarded file; die does this before the run ends.
 void discard_outputs();
+
+// The value of -j: a whole number of threads from 1 to 256, or 0 for anything else. Without -j
+// the tools take one thread per processor: default_threads.
+constexpr unsigned MAX_THREADS = 256;
+unsigned threads_option(const char *text);
+unsigned default_threads();
+
+// Starts up to count threads running work(shared), with the interrupts held so that none of them
+// ever takes one (the handlers and the lists they read belong to the main thread), and says that
+// workers run (set_workers_running). Fewer start when the system has no room for more; the caller
+// does the work itself when none did.
+template <typename Shared>
+void start_workers(std::vector<std::thread> &threads, unsigned count, void (*work)(Shared &),
+                   Shared &shared) {
+    plat_hold_interrupts(true);
+    try {
+        while (threads.size() < count)
+            threads.emplace_back(work, std::ref(shared));
+    } catch (const std::system_error &) {
+        // as many as there are
+    }
+    plat_hold_interrupts(false);
+    if (!threads.empty())
+        set_workers_running(true);
+}
 
 // 1 when a stored name leads to a place below the output directory that this system can hold
 // under that very name; what the unpacker extracts, and what qz_info -c checks.
@@ -116,6 +156,16 @@ void parser_read_line(parser *parser);
 float read_float(char *p, char **end, parser *parser);
 unsigned int read_uint(char *p, char **end, parser *parser);
 [[noreturn]] void die_parser(parser *parser, const char *p, const char *fmt, ...) QZ_PRINTF(3, 4);
+
+// A descriptor closed when its scope ends, also when a fatal error leaves the scope early in the
+// fuzzing build.
+struct fd_guard {
+    int fd;
+    explicit fd_guard(int f) : fd(f) {}
+    ~fd_guard();
+    fd_guard(const fd_guard &) = delete;
+    fd_guard &operator=(const fd_guard &) = delete;
+};
 
 // Holds a reader's parser and closes it when the reader's scope ends, also when a fatal error
 // leaves it early in the fuzzing build.

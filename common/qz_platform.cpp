@@ -16,6 +16,8 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>    // sched_getaffinity
 #include <sys/mman.h> // madvise
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,6 +42,31 @@ int64_t plat_write(int fd, const void *src, size_t len) {
     return _write(fd, src, static_cast<unsigned>(len));
 #else
     return write(fd, src, len);
+#endif
+}
+
+int64_t plat_pread(int fd, void *dst, size_t len, uint64_t offset) {
+#ifdef _WIN32
+    // A read with an offset of its own leaves the handle's position as it was for the other
+    // threads; a handle opened without FILE_FLAG_OVERLAPPED reads synchronously all the same.
+    const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(h, dst, static_cast<DWORD>(std::min<size_t>(len, 0x40000000)), &got, &at)) {
+        if (GetLastError() == ERROR_HANDLE_EOF)
+            return 0;
+        errno = EIO;
+        return -1;
+    }
+    return got;
+#else
+    return pread(fd, dst, len, static_cast<off_t>(offset));
 #endif
 }
 
@@ -548,12 +575,48 @@ void plat_keep_on_interrupt() {
     LeaveCriticalSection(&interrupt_lock);
 }
 
+void plat_keep_one_on_interrupt(const char *path) {
+    init_interrupts();
+    std::wstring p;
+    if (!system_path(path, &p))
+        return;
+    EnterCriticalSection(&interrupt_lock);
+    const auto at = std::find(interrupt_paths.begin(), interrupt_paths.end(), p);
+    if (at != interrupt_paths.end())
+        interrupt_paths.erase(at);
+    LeaveCriticalSection(&interrupt_lock);
+}
+
 void plat_hold_interrupts(bool hold) {
     init_interrupts();
     if (hold)
         EnterCriticalSection(&interrupt_lock);
     else
         LeaveCriticalSection(&interrupt_lock);
+}
+
+unsigned plat_cpu_count() {
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+        unsigned n = 0;
+        for (; process != 0; process &= process - 1)
+            n++;
+        return n;
+    }
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+}
+
+std::string plat_name_key(const char *name) {
+    const std::wstring w = widen(name, strlen(name));
+    if (w.empty())
+        return {};
+    std::wstring upper(w.size(), L'\0');
+    const int n =
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, w.data(), static_cast<int>(w.size()),
+                      upper.data(), static_cast<int>(upper.size()), nullptr, nullptr, 0);
+    return n > 0 ? narrow(upper.data(), static_cast<size_t>(n)) : narrow(w.data(), w.size());
 }
 
 FILE *plat_fopen(const char *path, const char *mode) {
@@ -879,8 +942,9 @@ bool plat_same_name(const char *a, const char *b) {
 }
 
 namespace {
-// The files an interrupt removes. The list only changes while the signals are blocked, so the
-// handler never sees it halfway.
+// The files an interrupt removes. The list only changes while the signals are blocked in the
+// thread that changes it, and threads are started with them blocked (plat_hold_interrupts), so
+// the handler runs in the one thread that may change the list and never sees it halfway.
 std::vector<std::string> interrupt_paths;
 const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -903,22 +967,44 @@ sigset_t interrupt_set() {
 void plat_remove_on_interrupt(const char *path) {
     const sigset_t set = interrupt_set();
     sigset_t old;
-    sigprocmask(SIG_BLOCK, &set, &old);
+    pthread_sigmask(SIG_BLOCK, &set, &old);
     interrupt_paths.push_back(os_path(path).s);
-    sigprocmask(SIG_SETMASK, &old, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void plat_keep_on_interrupt() {
     const sigset_t set = interrupt_set();
     sigset_t old;
-    sigprocmask(SIG_BLOCK, &set, &old);
+    pthread_sigmask(SIG_BLOCK, &set, &old);
     interrupt_paths.clear();
-    sigprocmask(SIG_SETMASK, &old, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void plat_keep_one_on_interrupt(const char *path) {
+    const sigset_t set = interrupt_set();
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+    const auto at = std::find(interrupt_paths.begin(), interrupt_paths.end(), os_path(path).s);
+    if (at != interrupt_paths.end())
+        interrupt_paths.erase(at);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void plat_hold_interrupts(bool hold) {
     const sigset_t set = interrupt_set();
-    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+    pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+unsigned plat_cpu_count() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
+std::string plat_name_key(const char *name) {
+    return name;
 }
 
 int plat_stat(const char *path, plat_stat_info *st) {

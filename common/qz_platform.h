@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // File type bits of plat_stat_info::mode, the values the tools' formats and messages use.
 constexpr uint32_t PLAT_S_IFMT = 0xF000;
@@ -38,6 +39,9 @@ int plat_open_new(const char *path);
 // Reads or writes at most len bytes; returns the count, or -1 with errno set.
 int64_t plat_read(int fd, void *dst, size_t len);
 int64_t plat_write(int fd, const void *src, size_t len);
+// Reads at most len bytes from offset on, leaving the descriptor's position alone, so that
+// threads may share the descriptor; returns the count (0 at the end), or -1 with errno set.
+int64_t plat_pread(int fd, void *dst, size_t len, uint64_t offset);
 // whence is SEEK_SET, SEEK_CUR or SEEK_END; returns the new position or -1.
 int64_t plat_seek(int fd, int64_t offset, int whence);
 int64_t plat_tell(int fd);
@@ -77,8 +81,20 @@ bool plat_same_name(const char *a, const char *b);
 void plat_remove_on_interrupt(const char *path);
 // Forgets every file named so far: from here on they are kept.
 void plat_keep_on_interrupt();
-// While held, an interrupt waits: nothing is removed halfway through a set of renames.
+// Forgets the one file named path (the first it holds of that name).
+void plat_keep_one_on_interrupt(const char *path);
+// While held, an interrupt waits: nothing is removed halfway through a set of renames. Threads
+// started while it is held never take an interrupt themselves (on POSIX the signals stay blocked
+// in them), so that the list changes only where the handler cannot run at the same moment.
 void plat_hold_interrupts(bool hold);
+
+// The number of processors the process may run on: its affinity mask on Linux, its processor
+// group's mask on Windows. At least 1.
+unsigned plat_cpu_count();
+
+// The form of a name under which the system takes two names for one file: the name itself on
+// POSIX; on Windows, whose names ignore case, the name in capitals.
+std::string plat_name_key(const char *name);
 
 // Buffered streams, binary mode. mode is "rb", "wb" or "r+b".
 FILE *plat_fopen(const char *path, const char *mode);

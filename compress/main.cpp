@@ -13,7 +13,8 @@ static void usage(const char *name) {
           " -f force overwrite\n"
           " -b basedirectory\n"
           " -p fullpath\n"
-          " --exclude pattern\n",
+          " --exclude pattern\n"
+          " -j threads (one per processor by default)\n",
           name);
 }
 
@@ -47,7 +48,7 @@ int main(int argc, char **argv) {
     const char *directory = nullptr;
     std::string scan_root, default_name;
     const char *filename = nullptr;
-    const char *basepath = nullptr, *fullpath = nullptr, *info = nullptr;
+    const char *basepath = nullptr, *fullpath = nullptr, *info = nullptr, *threads = nullptr;
     std::vector<std::string> patterns;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
@@ -79,6 +80,9 @@ int main(int argc, char **argv) {
         case 'i':
             value = &info;
             break;
+        case 'j':
+            value = &threads;
+            break;
         case '-':
             if (strcmp(arg, "--exclude") != 0)
                 continue; // other long options are passed over
@@ -98,7 +102,8 @@ int main(int argc, char **argv) {
         patterns.emplace_back(argv[i]);
         print(1, "Excluding: %s\n", argv[i]);
     }
-    if (directory == nullptr) {
+    pack_threads = threads != nullptr ? threads_option(threads) : default_threads();
+    if (directory == nullptr || pack_threads == 0) {
         usage(argv[0]);
         return -1;
     }

@@ -5,10 +5,18 @@
 // refuses.
 #include "qz_compress.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <zlib.h>
 
@@ -269,12 +277,138 @@ static void end_chunk(FILE *out, const char *archivename, chunk_guard &chunk) {
     chunk.h = nullptr;
 }
 
-[[noreturn]] static void read_failed(const flist *f) {
-    die("read(%s) failed: %s\n", f->path, strerror(errno));
+// ---- Compressing a file ----
+
+// A deflate state with its two blocks; each thread that compresses has one. Set up once and reset
+// for each file: zlib's 256 KiB of state cost more to make and give back than a small file costs
+// to compress, and deflateReset starts a stream exactly as a fresh deflateInit does.
+struct packer {
+    z_stream strm{};
+    bool ready = false;
+    unsigned char inbuf[ZBUF], outbuf[ZBUF];
+    packer() = default;
+    packer(const packer &) = delete;
+    packer &operator=(const packer &) = delete;
+    ~packer() {
+        if (ready)
+            deflateEnd(&strm);
+    }
+};
+
+// Where a file's stream goes: the archive, from where it stands, or a block of memory. Writing
+// the archive, a failure ends the run at once. In memory the failure is kept, with the stream
+// made up to it, for the writer to report in the file's turn: the run then stops where and as
+// it stops when the writer compresses the file itself.
+struct pack_output {
+    FILE *archive = nullptr;
+    const char *archivename = nullptr;
+    unsigned char *memory = nullptr;
+    size_t room = 0, length = 0;
+    bool overflow = false; // the block was too small: the writer compresses the file itself
+    std::string error;     // the message that ends the run
+};
+
+// Ends the run, or keeps the message for the file's turn; false either way.
+static bool fail(pack_output &o, const std::string &text) {
+    if (o.archive != nullptr)
+        die("%s", text.c_str());
+    o.error = text;
+    return false;
 }
 
-[[noreturn]] static void deflate_failed(const flist *f, int ret) {
-    die("deflate(%s) failed: zlib error %d\n", f->path, ret);
+static bool emit(pack_output &o, const unsigned char *data, size_t n) {
+    if (o.archive != nullptr) {
+        archive_room(o.archive, o.archivename, n);
+        put(o.archive, o.archivename, data, n);
+        return true;
+    }
+    if (n > o.room - o.length) {
+        o.overflow = true;
+        return false;
+    }
+    memcpy(o.memory + o.length, data, n);
+    o.length += n;
+    return true;
+}
+
+// Reads until len bytes are in or the file ends; -1 with errno on an error.
+static int64_t read_block(int fd, unsigned char *dst, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        const int64_t n = plat_read(fd, dst + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
+
+// Compresses the file at path into one zlib stream at o and gives its length and signature.
+// False when it failed, which only happens in memory.
+static bool pack_file(const char *path, packer &z, pack_output &o, uint32_t *size,
+                      char signature[4]) {
+    const fd_guard in{plat_open_read(path)};
+    if (in.fd < 0)
+        return fail(o, formatted("can't open %s: %s\n", path, strerror(errno)));
+    // The length as the file system records it: the same as a seek to the end would find, and
+    // no extra read or seeks for each of thousands of small files.
+    plat_stat_info st;
+    if (plat_fstat(in.fd, &st) != 0)
+        return fail(o, formatted("read(%s) failed: %s\n", path, strerror(errno)));
+    if (st.size > FILE_LIMIT)
+        return fail(o, formatted("%s is too large: %lld bytes, an archive holds files of less than "
+                                 "4 GiB\n",
+                                 path, static_cast<long long>(st.size)));
+    *size = static_cast<uint32_t>(st.size);
+
+    // The interface version is the one the format was made with; zlib accepts any release of
+    // series 1.
+    int ret = z.ready ? deflateReset(&z.strm)
+                      : deflateInit_(&z.strm, Z_DEFAULT_COMPRESSION, "1.2.5",
+                                     static_cast<int>(sizeof z.strm));
+    if (ret != Z_OK)
+        return fail(o, formatted("deflate(%s) failed: zlib error %d\n", path, ret));
+    z.ready = true;
+    uint64_t total = 0;
+    int flush_mode = Z_NO_FLUSH;
+    while (flush_mode != Z_FINISH) {
+        const int64_t n = read_block(in.fd, z.inbuf, ZBUF);
+        if (n < 0)
+            return fail(o, formatted("read(%s) failed: %s\n", path, strerror(errno)));
+        if (total == 0) {
+            // A file shorter than four bytes leaves zero bytes in the rest of its signature.
+            memset(signature, 0, 4);
+            memcpy(signature, z.inbuf, static_cast<size_t>(n < 4 ? n : 4));
+        }
+        // The index would describe a different file than the stream holds; and a file that keeps
+        // growing would keep the run reading.
+        if (total + static_cast<uint64_t>(n) > *size)
+            return fail(o, formatted("%s changed while it was being read\n", path));
+        total += static_cast<uint64_t>(n);
+        flush_mode = n < static_cast<int64_t>(ZBUF) ? Z_FINISH : Z_NO_FLUSH;
+        z.strm.next_in = z.inbuf;
+        z.strm.avail_in = static_cast<uInt>(n);
+        do {
+            z.strm.next_out = z.outbuf;
+            z.strm.avail_out = ZBUF;
+            ret = deflate(&z.strm, flush_mode);
+            if (ret == Z_STREAM_ERROR)
+                return fail(o, formatted("deflate(%s) failed: zlib error %d\n", path, ret));
+            if (!emit(o, z.outbuf, ZBUF - z.strm.avail_out))
+                return false;
+        } while (z.strm.avail_out == 0);
+        if (z.strm.avail_in != 0)
+            return fail(o, formatted("deflate(%s) failed: zlib error %d\n", path, ret));
+    }
+    if (ret != Z_STREAM_END)
+        return fail(o, formatted("deflate(%s) failed: zlib error %d\n", path, ret));
+    if (total != *size)
+        return fail(o, formatted("%s changed while it was being read\n", path));
+    return true;
 }
 
 void compressfile(flist *f, FILE *out, const char *archivename) {
@@ -282,75 +416,160 @@ void compressfile(flist *f, FILE *out, const char *archivename) {
     if (offset < 0)
         write_failed(archivename);
     f->offset = static_cast<uint32_t>(offset); // below 2 GiB: archive_room keeps it there
-
-    const stream_guard input{plat_fopen(f->path, "rb")};
-    FILE *in = input.f;
-    if (in == nullptr)
-        die("can't open %s: %s\n", f->path, strerror(errno));
-    // Read in whole blocks straight into inbuf: the stream's own buffer would only add a copy
-    // (and a system call to size it).
-    setvbuf(in, nullptr, _IONBF, 0);
-    // The length as the file system records it: the same as a seek to the end would find, and
-    // no extra read or seeks for each of thousands of small files.
-    plat_stat_info st;
-    if (plat_fstat_stream(in, &st) != 0)
-        read_failed(f);
-    if (st.size > FILE_LIMIT)
-        die("%s is too large: %lld bytes, an archive holds files of less than 4 GiB\n", f->path,
-            static_cast<long long>(st.size));
-    f->size = static_cast<uint32_t>(st.size);
-
-    // One deflate state and one pair of buffers serve every file. Setting up zlib's 256 KiB of
-    // state for each file and giving it back afterwards (to the system, as the heap shrinks)
-    // costs more than compressing a small file; deflateReset starts each stream exactly as a
-    // fresh deflateInit does. The interface version is the one the format was made with; zlib
-    // accepts any release of series 1.
-    static z_stream strm;
-    static bool strm_ready = false;
-    int ret = Z_OK;
-    if (!strm_ready) {
-        ret = deflateInit_(&strm, Z_DEFAULT_COMPRESSION, "1.2.5", static_cast<int>(sizeof strm));
-        if (ret != Z_OK)
-            deflate_failed(f, ret);
-        strm_ready = true;
-    } else if ((ret = deflateReset(&strm)) != Z_OK) {
-        deflate_failed(f, ret);
-    }
-    static unsigned char inbuf[ZBUF], outbuf[ZBUF];
-    uint64_t total = 0;
-    int flush_mode = Z_NO_FLUSH;
-    while (flush_mode != Z_FINISH) {
-        const size_t n = fread(inbuf, 1, ZBUF, in);
-        if (ferror(in))
-            read_failed(f);
-        if (total == 0) {
-            // A file shorter than four bytes leaves zero bytes in the rest of its signature.
-            memset(f->signature, 0, sizeof f->signature);
-            memcpy(f->signature, inbuf, n < sizeof f->signature ? n : sizeof f->signature);
-        }
-        total += n;
-        flush_mode = feof(in) ? Z_FINISH : Z_NO_FLUSH;
-        strm.next_in = inbuf;
-        strm.avail_in = static_cast<uInt>(n);
-        do {
-            strm.next_out = outbuf;
-            strm.avail_out = ZBUF;
-            ret = deflate(&strm, flush_mode);
-            if (ret == Z_STREAM_ERROR)
-                deflate_failed(f, ret);
-            const size_t have = ZBUF - strm.avail_out;
-            archive_room(out, archivename, have);
-            put(out, archivename, outbuf, have);
-        } while (strm.avail_out == 0);
-        if (strm.avail_in != 0)
-            deflate_failed(f, ret);
-    }
-    if (ret != Z_STREAM_END)
-        deflate_failed(f, ret);
-    // The index would describe a different file than the stream holds.
-    if (total != f->size)
-        die("%s changed while it was being read\n", f->path);
+    static packer z;
+    pack_output o;
+    o.archive = out;
+    o.archivename = archivename;
+    pack_file(f->path, z, o, &f->size, f->signature);
     f->compressedsize = static_cast<uint32_t>(plat_ftell(out) - offset);
+}
+
+// ---- Compressing ahead of the writer ----
+// Workers compress the files that follow the writer's into memory, in scan order, while the
+// writer puts each stream into the archive in its turn. What they hold together stays within a
+// budget that is granted in scan order: the file the writer waits for always has its share, so
+// the run never waits on itself. A file too large for a share is left to the writer, which
+// compresses it straight into the archive through ZBUF blocks while the workers go on.
+
+unsigned pack_threads = 1;
+
+// Memory the streams made ahead may hold together, and the largest file compressed ahead.
+constexpr uint64_t AHEAD_BUDGET = uint64_t{64} << 20;
+constexpr uint64_t AHEAD_FILE_LIMIT = uint64_t{16} << 20;
+
+struct packed_file {
+    std::unique_ptr<unsigned char[]> memory;
+    uint64_t held = 0; // of the budget
+    pack_output o;
+    uint32_t size = 0;
+    char signature[4] = {};
+    bool ok = false;
+    bool done = false;
+};
+
+// What the writer and the workers share; every field under lock.
+struct pack_ahead {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<flist *> files;
+    std::vector<packed_file> results;
+    size_t next = 0;    // the next file a worker takes
+    size_t granted = 0; // files whose share of the budget has been given, in scan order
+    uint64_t budget = AHEAD_BUDGET;
+    bool stop = false;
+};
+
+static void pack_worker(pack_ahead &a) {
+    const auto z = std::make_unique<packer>();
+    for (;;) {
+        size_t k;
+        {
+            const std::lock_guard<std::mutex> hold(a.lock);
+            if (a.stop || a.next == a.files.size())
+                return;
+            k = a.next++;
+        }
+        const flist *f = a.files[k];
+        // A file that cannot be measured gets the share of an empty one: opening it fails, or
+        // it does not fit and is left to the writer.
+        plat_stat_info st{};
+        const bool measured = plat_stat(f->path, &st) == 0;
+        const bool ahead = !measured || st.size <= AHEAD_FILE_LIMIT;
+        const uint64_t share = ahead ? compressBound(static_cast<uLong>(st.size)) : 0;
+        packed_file &r = a.results[k];
+        {
+            std::unique_lock<std::mutex> hold(a.lock);
+            a.changed.wait(hold, [&] { return a.stop || (a.granted == k && share <= a.budget); });
+            if (a.stop)
+                return;
+            a.budget -= share;
+            a.granted++;
+            r.held = share;
+        }
+        a.changed.notify_all();
+        r.memory.reset(ahead ? new (std::nothrow) unsigned char[share] : nullptr);
+        if (r.memory != nullptr) {
+            r.o.memory = r.memory.get();
+            r.o.room = share;
+            r.ok = pack_file(f->path, *z, r.o, &r.size, r.signature);
+        } else {
+            r.o.overflow = true;
+        }
+        {
+            const std::lock_guard<std::mutex> hold(a.lock);
+            r.done = true;
+        }
+        a.changed.notify_all();
+    }
+}
+
+// Stops the workers and waits for them, also when a fatal error leaves the writer early in the
+// fuzzing build.
+struct pack_workers {
+    pack_ahead &a;
+    std::vector<std::thread> threads;
+    ~pack_workers() {
+        {
+            const std::lock_guard<std::mutex> hold(a.lock);
+            a.stop = true;
+        }
+        a.changed.notify_all();
+        for (std::thread &t : threads)
+            t.join();
+        if (!threads.empty())
+            set_workers_running(false);
+    }
+};
+
+// Every file's stream into the archive, in scan order, with its progress lines.
+static void pack_files(flist *first, uint32_t n, FILE *out, const char *archivename) {
+    pack_ahead a;
+    pack_workers pool{a, {}};
+    if (std::min<unsigned>(pack_threads, n) > 1) {
+        for (flist *f = first; f != nullptr; f = f->next)
+            a.files.push_back(f);
+        a.results.resize(a.files.size());
+        start_workers(pool.threads, std::min<unsigned>(pack_threads, n), pack_worker, a);
+    }
+    if (pool.threads.empty()) {
+        for (flist *f = first; f != nullptr; f = f->next) {
+            print(2, "%s   ", f->archivename);
+            compressfile(f, out, archivename);
+            print(3, "size: %u compressedsize: %u\n", f->size, f->compressedsize);
+        }
+        return;
+    }
+    for (size_t k = 0; k < a.files.size(); k++) {
+        flist *f = a.files[k];
+        print(2, "%s   ", f->archivename);
+        packed_file &r = a.results[k];
+        {
+            std::unique_lock<std::mutex> hold(a.lock);
+            a.changed.wait(hold, [&] { return r.done; });
+        }
+        if (r.o.overflow) {
+            compressfile(f, out, archivename);
+        } else {
+            const int64_t offset = plat_ftell(out);
+            if (offset < 0)
+                write_failed(archivename);
+            archive_room(out, archivename, r.o.length);
+            put(out, archivename, r.o.memory, r.o.length);
+            if (!r.ok)
+                die("%s", r.o.error.c_str());
+            f->offset = static_cast<uint32_t>(offset);
+            f->size = r.size;
+            memcpy(f->signature, r.signature, sizeof f->signature);
+            f->compressedsize = static_cast<uint32_t>(r.o.length);
+        }
+        r.memory.reset();
+        {
+            const std::lock_guard<std::mutex> hold(a.lock);
+            a.budget += r.held;
+        }
+        a.changed.notify_all();
+        print(3, "size: %u compressedsize: %u\n", f->size, f->compressedsize);
+    }
 }
 
 static void write_path_entry(FILE *out, const char *archivename, uint32_t type, const char *text) {
@@ -402,11 +621,7 @@ void createqzarchive(const char *filename, flist *first, const char *basepath, c
 
     stream.h = fwrite_chunk_start(out, FILE_STREAM);
     print(1, "Write compressing file stream:\n");
-    for (flist *f = first; f != nullptr; f = f->next) {
-        print(2, "%s   ", f->archivename);
-        compressfile(f, out, filename);
-        print(3, "size: %u compressedsize: %u\n", f->size, f->compressedsize);
-    }
+    pack_files(first, n, out, filename);
     end_chunk(out, filename, stream);
     const int64_t end = plat_ftell(out);
 

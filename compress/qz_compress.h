@@ -24,6 +24,9 @@ struct exclude_pattern {
 };
 
 extern int force_overwrite; // -f: an existing archive file may be replaced
+// Threads that compress files at the same time (-j); 1 compresses each in its turn. The archive
+// and every message are the same whatever the number.
+extern unsigned pack_threads;
 
 // Appends every regular file below dir to the list ending at last and returns the new last
 // record (last itself when nothing was added). prefix is dir's stored name, null for the root.

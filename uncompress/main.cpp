@@ -10,7 +10,7 @@
 static int force_overwrite = 0; // -f is accepted for symmetry with the packer; nothing is replaced
 
 static void usage(const char *name) {
-    print(0, "Usage: %s <options> file.qz\n", name);
+    print(0, "Usage: %s <options> file.qz\n -j threads (one per processor by default)\n", name);
 }
 
 int main(int argc, char **argv) {
@@ -20,6 +20,7 @@ int main(int argc, char **argv) {
         usage(argv[0]);
         return -1;
     }
+    unpack_threads = default_threads();
     std::string workdir = ".";
     const char *archivename = nullptr;
     for (int i = 1; i < argc; i++) {
@@ -31,6 +32,12 @@ int main(int argc, char **argv) {
                 break;
             case 'b': // a base directory only the packer uses; its value is passed over
                 if (++i >= argc) {
+                    usage(argv[0]);
+                    return -1;
+                }
+                break;
+            case 'j':
+                if (++i >= argc || (unpack_threads = threads_option(argv[i])) == 0) {
                     usage(argv[0]);
                     return -1;
                 }

@@ -5,10 +5,17 @@
 #include "qz_uncompress.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include <zlib.h>
@@ -26,15 +33,8 @@ struct archive_entry {
     uint64_t fileofs; // absolute position of the compressed stream
 };
 
-// A descriptor and a buffer that are released when their scope ends, also when a fatal error
-// leaves it early (the fuzzing build goes on running after one).
-struct fd_guard {
-    int fd;
-    ~fd_guard() {
-        if (fd >= 0)
-            plat_close(fd);
-    }
-};
+// A buffer that is released when its scope ends, also when a fatal error leaves it early (the
+// fuzzing build goes on running after one).
 struct buffer_guard {
     void *p;
     ~buffer_guard() { free(p); }
@@ -189,126 +189,484 @@ static std::string createoutputdirectory(const char *archivename) {
     die("Output directory (%s) already exists , max tries reached", candidate.c_str());
 }
 
-// The directory of the file extracted last, known to be a directory below the output directory:
-// neither it nor the directories on the way to it are examined again for the files beside it.
-// The extraction only ever adds directories and regular files, so a directory stays one.
-static std::string known_directory;
+// ---- Extracting one entry ----
 
-// Whether prefix, a leading part of a stored name that ends at a separator, is known_directory
-// or one of the directories on the way to it.
-static bool known_as_directory(const std::string &prefix) {
-    return known_directory.compare(0, prefix.size(), prefix) == 0 &&
-           (known_directory.size() == prefix.size() || known_directory[prefix.size()] == '/');
+// An entry whose stream and content together fit this is inflated in memory in one call; a
+// larger one in a stream, through blocks of ZBUF bytes, so memory stays small whatever the file.
+constexpr uint64_t WHOLE_ENTRY_LIMIT = uint64_t{32} << 20;
+constexpr size_t ZBUF = 16384;
+// Buffers up to this size are kept for the next entry: a run of small files then costs neither
+// allocations nor fresh pages. Larger ones go back at once.
+constexpr uint32_t KEPT_BUFFER = 1u << 20;
+
+// What one thread of the extraction holds from entry to entry.
+struct unpacker {
+    // The directory of the file extracted last, known to be a directory below the output
+    // directory: neither it nor the directories on the way to it are examined again for the
+    // files beside it. The extraction only ever adds directories and regular files, so a
+    // directory stays one.
+    std::string known_directory;
+    buffer_guard in{nullptr}, out{nullptr};
+    uint32_t in_room = 0, out_room = 0;
+    z_stream strm{};
+    bool strm_ready = false;
+    unsigned char zin[ZBUF], zout[ZBUF];
+    unpacker() = default;
+    unpacker(const unpacker &) = delete;
+    unpacker &operator=(const unpacker &) = delete;
+    ~unpacker() {
+        if (strm_ready)
+            inflateEnd(&strm);
+    }
+};
+
+// How an entry ended: the message that ends the run, empty when it was extracted.
+struct unpacked {
+    std::string error;
+    bool signature_broken = false;
+};
+
+// Whether prefix, a leading part of a stored name that ends at a separator, is the known
+// directory or one of the directories on the way to it.
+static bool known_as_directory(const unpacker &u, const std::string &prefix) {
+    return u.known_directory.compare(0, prefix.size(), prefix) == 0 &&
+           (u.known_directory.size() == prefix.size() || u.known_directory[prefix.size()] == '/');
 }
 
-static int mkdirforfile(const char *name) {
-    const std::string copy(name);
-    size_t pos = copy.find_first_not_of('/');
+// Makes the directories on the way to the file; an empty string, or the message that ends the
+// run. Another thread may make the same directory at the same moment: one that stands when
+// making it fails is as good as made.
+static std::string mkdirforfile(unpacker &u, const std::string &name) {
+    size_t pos = name.find_first_not_of('/');
     std::string prefix;
     for (;;) {
-        pos = copy.find('/', pos);
+        pos = name.find('/', pos);
         if (pos == std::string::npos)
             break;
-        prefix = copy.substr(0, pos);
+        prefix = name.substr(0, pos);
         plat_stat_info st;
-        if (known_as_directory(prefix)) {
+        if (known_as_directory(u, prefix)) {
             // examined for an earlier file
         } else if (plat_stat(prefix.c_str(), &st) == 0) {
             if (st.mode != PLAT_S_IFDIR)
-                die("can't create directory %s: file already exists\n", prefix.c_str());
+                return formatted("can't create directory %s: file already exists\n",
+                                 prefix.c_str());
         } else if (plat_mkdir(prefix.c_str()) != 0) {
-            die("can't create %s: %s\n", prefix.c_str(), strerror(errno));
+            const int error = errno;
+            if (plat_stat(prefix.c_str(), &st) != 0 || st.mode != PLAT_S_IFDIR)
+                return formatted("can't create %s: %s\n", prefix.c_str(), strerror(error));
         }
-        pos = copy.find_first_not_of('/', pos);
+        pos = name.find_first_not_of('/', pos);
     }
-    known_directory = prefix;
-    return 1;
+    u.known_directory = prefix;
+    return {};
 }
 
-static void *buffer(uint32_t size, const char *failure) {
-    void *p = malloc(size != 0 ? size : 1);
-    if (p == nullptr)
-        die("%s", failure);
-    return p;
+// Creates the file; the descriptor, or -1 with the message in *error. One call creates the
+// file when nothing stands under its name, as is usual in a fresh directory. Otherwise the name
+// is examined: a regular file there is never replaced, and anything else is left to the open
+// that replaces.
+//
+// A file cut short by a failure or an interrupt is removed, the ones before it stay: with one
+// thread the file is guarded here, once it is made, and with more the main thread guards it
+// ahead (the names of such an archive are all apart, so no earlier file can be taken for it).
+static int open_output(const std::string &name, bool guard, std::string *error) {
+    int fd = plat_open_new(name.c_str());
+    if (fd < 0) {
+        if (file_exists(name.c_str())) {
+            *error = formatted("already exists %s\n", name.c_str());
+            return -1;
+        }
+        fd = plat_open_write(name.c_str());
+    }
+    if (fd < 0)
+        *error = formatted("open output file failed: %s\n", strerror(errno));
+    else if (guard)
+        guard_output(name.c_str());
+    return fd;
 }
 
-// Where the archive's descriptor stands after the last stream read, -1 when not known. The packer
-// writes the streams in the order of the index, so each one usually starts where the one before
-// ended and needs no seek.
-static int64_t archive_position = -1;
-
-static void decompressfile(const archive_entry *e, int fd) {
-    const index_entry &ie = e->ie;
-    const std::string name = entry_name(ie);
-    print(3, "%s\n", name.c_str());
-    print(4, "insize: %6u, outsize: %6u, offset: %#08x; fileofs = %#08llx\n", ie.insize, ie.outsize,
-          ie.offset, static_cast<unsigned long long>(e->fileofs));
-
-    // The two buffers are kept for the next file when both are large enough, so a run of files
-    // costs neither allocations nor fresh pages. What is held is always the pair allocated for
-    // one file: memory stays within one file's compressed plus uncompressed size.
-    static buffer_guard in{nullptr}, out{nullptr};
-    static uint32_t in_room = 0, out_room = 0;
-    if (in.p == nullptr || in_room < ie.insize || out_room < ie.outsize) {
-        free(in.p);
-        free(out.p);
-        in.p = out.p = nullptr;
-        in_room = out_room = 0;
-        in.p = buffer(ie.insize, "inbuffer malloc failed\n");
-        out.p = buffer(ie.outsize, "outbuffer malloc failed\n");
-        in_room = ie.insize;
-        out_room = ie.outsize;
-        // A large file fills its buffers whole: page by page, the faults would cost more than
-        // the inflation.
-        plat_prepare_large_block(in.p, in_room);
-        plat_prepare_large_block(out.p, out_room);
+static std::string write_out(int fd, const void *data, size_t len, const std::string &name) {
+    size_t done = 0;
+    while (done < len) {
+        const int64_t n = plat_write(fd, static_cast<const char *>(data) + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return formatted("write(%s) failed: %s\n", name.c_str(), strerror(errno));
+        if (n == 0)
+            return formatted("write(%s) failed: nothing written\n", name.c_str());
+        done += static_cast<size_t>(n);
     }
-    const auto fileofs = static_cast<int64_t>(e->fileofs);
-    if (archive_position != fileofs && plat_seek(fd, fileofs, SEEK_SET) != fileofs)
-        die("seek(): %s\n", strerror(errno));
-    archive_position = -1;
-    // The entry was checked against the file's length, so only a file cut short since then
-    // delivers less; the rest of the buffer would be undefined.
-    if (read_all(fd, in.p, ie.insize) != ie.insize)
-        die("unexpected EOF\n");
-    archive_position = fileofs + ie.insize;
+    return {};
+}
 
-    uLongf outlen = ie.outsize;
-    const int rc = uncompress(static_cast<Bytef *>(out.p), &outlen,
-                              static_cast<const Bytef *>(in.p), ie.insize);
-    if (rc != Z_OK)
-        die("uncompressing error: %i\n", rc);
-    // A stream that ends early would leave the rest of the file undefined.
-    if (outlen != ie.outsize)
-        die("corrupt archive: '%s' inflates to %lu bytes instead of %u\n", name.c_str(),
-            static_cast<unsigned long>(outlen), ie.outsize);
+static std::string close_output(int fd, const std::string &name) {
+    return plat_close(fd) == 0 ? std::string()
+                               : formatted("write(%s) failed: %s\n", name.c_str(), strerror(errno));
+}
 
+// Reads len bytes of the archive from offset; an empty string, or the message.
+static std::string read_stream(int fd, void *dst, size_t len, uint64_t offset) {
+    size_t done = 0;
+    while (done < len) {
+        const int64_t n =
+            plat_pread(fd, static_cast<char *>(dst) + done, len - done, offset + done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return formatted("read(): %s\n", strerror(errno));
+        // The entry was checked against the file's length, so only a file cut short since then
+        // delivers less.
+        if (n == 0)
+            return "unexpected EOF\n";
+        done += static_cast<size_t>(n);
+    }
+    return {};
+}
+
+static bool grow(buffer_guard &b, uint32_t *room, uint32_t size) {
+    if (b.p != nullptr && *room >= size && *room <= KEPT_BUFFER)
+        return true;
+    free(b.p);
+    *room = 0;
+    b.p = malloc(size != 0 ? size : 1);
+    if (b.p == nullptr)
+        return false;
+    *room = size;
+    // A large file fills its buffer whole: page by page, the faults would cost more than the
+    // inflation.
+    plat_prepare_large_block(b.p, size);
+    return true;
+}
+
+static void drop_large(buffer_guard &b, uint32_t *room) {
+    if (*room > KEPT_BUFFER) {
+        free(b.p);
+        b.p = nullptr;
+        *room = 0;
+    }
+}
+
+static bool signature_broken(const index_entry &ie, const void *content, uint64_t length) {
     // Files shorter than four bytes carry zero bytes in the rest of their signature.
     char signature[4] = {0, 0, 0, 0};
-    memcpy(signature, out.p, ie.outsize < 4 ? ie.outsize : 4);
-    if (memcmp(signature, ie.signature, 4) != 0)
-        print(4, "-> signature broken! (compressed with QZFileViewer?)\n");
+    memcpy(signature, content, length < 4 ? length : 4);
+    return memcmp(signature, ie.signature, 4) != 0;
+}
 
-    mkdirforfile(name.c_str());
-    // One call creates the file when nothing stands under its name, as is usual in a fresh
-    // directory. Otherwise the name is examined: a regular file there is never replaced, and
-    // anything else is left to the open that replaces.
-    fd_guard ofd{plat_open_new(name.c_str())};
-    if (ofd.fd < 0) {
-        if (file_exists(name.c_str()))
-            die("already exists %s\n", name.c_str());
-        ofd.fd = plat_open_write(name.c_str());
+// The whole stream in memory, inflated in one call, then written.
+static void unpack_whole(const archive_entry &e, int fd, unpacker &u, bool guard, unpacked &r) {
+    const index_entry &ie = e.ie;
+    const std::string name = entry_name(ie);
+    if (!grow(u.in, &u.in_room, ie.insize)) {
+        r.error = "inbuffer malloc failed\n";
+        return;
     }
-    if (ofd.fd < 0)
-        die("open output file failed: %s\n", strerror(errno));
-    // A file cut short by a failure or an interrupt is removed; the ones before it stay.
-    guard_output(name.c_str());
-    write_all(ofd.fd, out.p, ie.outsize, name.c_str());
-    const int closed = plat_close(ofd.fd);
-    ofd.fd = -1;
-    if (closed != 0)
-        die("write(%s) failed: %s\n", name.c_str(), strerror(errno));
-    commit_outputs();
+    if (!grow(u.out, &u.out_room, ie.outsize)) {
+        r.error = "outbuffer malloc failed\n";
+        return;
+    }
+    if (!(r.error = read_stream(fd, u.in.p, ie.insize, e.fileofs)).empty())
+        return;
+    uLongf outlen = ie.outsize;
+    const int rc = uncompress(static_cast<Bytef *>(u.out.p), &outlen,
+                              static_cast<const Bytef *>(u.in.p), ie.insize);
+    if (rc != Z_OK) {
+        r.error = formatted("uncompressing error: %i\n", rc);
+        return;
+    }
+    // A stream that ends early would leave the rest of the file undefined.
+    if (outlen != ie.outsize) {
+        r.error = formatted("corrupt archive: '%s' inflates to %lu bytes instead of %u\n",
+                            name.c_str(), static_cast<unsigned long>(outlen), ie.outsize);
+        return;
+    }
+    r.signature_broken = signature_broken(ie, u.out.p, ie.outsize);
+    if (!(r.error = mkdirforfile(u, name)).empty())
+        return;
+    const int out = open_output(name, guard, &r.error);
+    if (out < 0)
+        return;
+    r.error = write_out(out, u.out.p, ie.outsize, name);
+    const std::string closed = close_output(out, name);
+    if (r.error.empty())
+        r.error = closed;
+}
+
+// Inflated through blocks and written as it comes. The messages and their order are those of
+// the whole entry in memory: a damaged stream is reported before a file that cannot be made or
+// written, so the file's failures are kept while the rest of the stream is still checked.
+static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool guard, unpacked &r,
+                             const std::atomic<bool> &stop) {
+    const index_entry &ie = e.ie;
+    const std::string name = entry_name(ie);
+    plat_stat_info st;
+    if (plat_fstat(fd, &st) != 0 || st.size < e.fileofs + ie.insize) {
+        r.error = "unexpected EOF\n";
+        return;
+    }
+    int ret = u.strm_ready ? inflateReset(&u.strm) : inflateInit(&u.strm);
+    if (ret != Z_OK) {
+        r.error = formatted("uncompressing error: %i\n", ret);
+        return;
+    }
+    u.strm_ready = true;
+    std::string later = mkdirforfile(u, name);
+    const int out = later.empty() ? open_output(name, guard, &later) : -1;
+    uint64_t read = 0, written = 0;
+    char head[4] = {0, 0, 0, 0};
+    // As uncompress() tells it: the stream ends (Z_OK), the content would pass the size the
+    // index gives (Z_BUF_ERROR), or the data is damaged or ends first (Z_DATA_ERROR).
+    int rc = Z_OK;
+    for (;;) {
+        if (u.strm.avail_in == 0 && read < ie.insize) {
+            const size_t n = std::min<uint64_t>(ZBUF, ie.insize - read);
+            if (!(r.error = read_stream(fd, u.zin, n, e.fileofs + read)).empty())
+                break;
+            u.strm.next_in = u.zin;
+            u.strm.avail_in = static_cast<uInt>(n);
+            read += n;
+        }
+        const uint64_t room = ie.outsize - u.strm.total_out;
+        u.strm.next_out = u.zout;
+        u.strm.avail_out = static_cast<uInt>(std::min<uint64_t>(ZBUF, room));
+        ret = inflate(&u.strm, Z_NO_FLUSH);
+        const size_t have = static_cast<size_t>(u.strm.next_out - u.zout);
+        if (have != 0 && written < 4)
+            memcpy(head + written, u.zout, std::min<size_t>(4 - written, have));
+        if (have != 0 && out >= 0 && later.empty())
+            later = write_out(out, u.zout, have, name);
+        written += have;
+        if (ret == Z_STREAM_END)
+            break;
+        if (ret == Z_BUF_ERROR && u.strm.avail_in == 0 && read < ie.insize)
+            continue; // the next block of the stream is needed
+        if (ret == Z_BUF_ERROR) {
+            // No progress with all the stream at hand: the content is full, or the stream has
+            // run out before its end.
+            rc = room == 0 ? Z_BUF_ERROR : Z_DATA_ERROR;
+            break;
+        }
+        if (ret != Z_OK) {
+            rc = ret == Z_NEED_DICT ? Z_DATA_ERROR : ret;
+            break;
+        }
+        if (stop) {
+            r.error = "stopped\n"; // never reported: the run ends with an earlier entry's failure
+            break;
+        }
+    }
+    const std::string closed = out >= 0 ? close_output(out, name) : std::string();
+    if (!r.error.empty())
+        return;
+    if (rc != Z_OK) {
+        r.error = formatted("uncompressing error: %i\n", rc);
+        return;
+    }
+    if (written != ie.outsize) {
+        r.error = formatted("corrupt archive: '%s' inflates to %lu bytes instead of %u\n",
+                            name.c_str(), static_cast<unsigned long>(written), ie.outsize);
+        return;
+    }
+    r.signature_broken = signature_broken(ie, head, written);
+    r.error = !later.empty() ? later : closed;
+}
+
+// guard: whether this thread guards the file it makes (the only thread of the extraction).
+static void unpack_entry(const archive_entry &e, int fd, unpacker &u, bool guard, unpacked &r,
+                         const std::atomic<bool> &stop) {
+    if (uint64_t{e.ie.insize} + e.ie.outsize <= WHOLE_ENTRY_LIMIT) {
+        unpack_whole(e, fd, u, guard, r);
+        drop_large(u.in, &u.in_room);
+        drop_large(u.out, &u.out_room);
+    } else {
+        unpack_streaming(e, fd, u, guard, r, stop);
+    }
+}
+
+// ---- Extracting the entries ----
+// Entries are inflated and written by several threads at once, and reported in index order by
+// the main thread, which ends the run at the first failing entry in that order with its own
+// message: the output is the same whatever the number of threads. The files of the entries
+// being extracted are guarded (removed should the run fail or be interrupted) from before a
+// worker may start them until the main thread has reported them; the main thread alone changes
+// that list, as the interrupt handlers require. An entry held whole in memory takes its share of
+// a budget, granted in index order, so the entry the main thread waits for always has its own.
+
+unsigned unpack_threads = 1;
+
+constexpr uint64_t AHEAD_BUDGET = uint64_t{64} << 20;
+
+struct unpack_ahead {
+    std::mutex lock;
+    std::condition_variable changed;
+    const std::vector<archive_entry> *entries = nullptr;
+    std::vector<unpacked> results;
+    std::vector<char> done;
+    int fd = -1;
+    size_t next = 0;    // the next entry a worker takes, once its share of the budget is free
+    size_t guarded = 0; // entries whose files are guarded: a worker takes none beyond
+    uint64_t budget = AHEAD_BUDGET;
+    std::atomic<bool> stop{false}; // read by a worker in the middle of an entry too
+};
+
+static uint64_t share_of(const archive_entry &e) {
+    const uint64_t whole = uint64_t{e.ie.insize} + e.ie.outsize;
+    return whole <= WHOLE_ENTRY_LIMIT ? whole : 0;
+}
+
+static void unpack_worker(unpack_ahead &a) {
+    const auto u = std::make_unique<unpacker>();
+    for (;;) {
+        size_t k;
+        {
+            std::unique_lock<std::mutex> hold(a.lock);
+            a.changed.wait(hold, [&] {
+                return a.stop || a.next == a.entries->size() ||
+                       (a.next < a.guarded && share_of((*a.entries)[a.next]) <= a.budget);
+            });
+            if (a.stop || a.next == a.entries->size())
+                return;
+            k = a.next++;
+            a.budget -= share_of((*a.entries)[k]);
+        }
+        a.changed.notify_all();
+        unpacked r;
+        unpack_entry((*a.entries)[k], a.fd, *u, false, r, a.stop);
+        {
+            const std::lock_guard<std::mutex> hold(a.lock);
+            a.results[k] = std::move(r);
+            a.done[k] = 1;
+        }
+        a.changed.notify_all();
+    }
+}
+
+// Stops the workers and waits for them: before the run ends at a failing entry, so that no file
+// is being written while the guarded ones are removed, and when a fatal error leaves early in
+// the fuzzing build.
+struct unpack_workers {
+    unpack_ahead &a;
+    std::vector<std::thread> threads;
+    void stop() {
+        {
+            const std::lock_guard<std::mutex> hold(a.lock);
+            a.stop = true;
+        }
+        a.changed.notify_all();
+        for (std::thread &t : threads)
+            t.join();
+        if (!threads.empty())
+            set_workers_running(false);
+        threads.clear();
+    }
+    ~unpack_workers() { stop(); }
+};
+
+static void report(const archive_entry &e, const unpacked &r) {
+    const index_entry &ie = e.ie;
+    print(3, "%s\n", entry_name(ie).c_str());
+    print(4, "insize: %6u, outsize: %6u, offset: %#08x; fileofs = %#08llx\n", ie.insize, ie.outsize,
+          ie.offset, static_cast<unsigned long long>(e.fileofs));
+    if (r.signature_broken)
+        print(4, "-> signature broken! (compressed with QZFileViewer?)\n");
+}
+
+// Whether every entry's file is one of its own: no name given twice, and none that is a
+// directory on the way to another, as the system compares names. Only then may the entries be
+// extracted in any order with the same outcome.
+static bool names_apart(const std::vector<archive_entry> &entries) {
+    std::unordered_set<std::string> files, directories;
+    for (const archive_entry &e : entries) {
+        std::string key;
+        const std::string name = entry_name(e.ie);
+        for (size_t start = 0; start <= name.size();) {
+            const size_t end = std::min(name.find('/', start), name.size());
+            const std::string component = name.substr(start, end - start);
+            start = end + 1;
+            if (component.empty() || component == ".")
+                continue;
+            if (!key.empty()) {
+                if (files.count(key) != 0)
+                    return false;
+                directories.insert(key);
+                key += '/';
+            }
+            key += plat_name_key(component.c_str());
+        }
+        if (directories.count(key) != 0 || !files.insert(key).second)
+            return false;
+    }
+    return true;
+}
+
+// Forgets the guards set ahead, for the files none of which has been made.
+static void discard_guards(const std::vector<archive_entry> &entries, size_t guarded) {
+    for (size_t k = 0; k < guarded; k++)
+        release_output(entry_name(entries[k].ie).c_str());
+}
+
+static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
+    const size_t n = entries.size();
+    const unsigned workers =
+        names_apart(entries) ? static_cast<unsigned>(std::min<size_t>(unpack_threads, n)) : 1;
+    unpack_ahead a;
+    unpack_workers pool{a, {}};
+    // Entries a worker may take while the main thread reports an earlier one.
+    const size_t window = 8 * size_t{workers};
+    const auto guard_up_to = [&](size_t end) {
+        end = std::min(end, n);
+        for (size_t k = a.guarded; k < end; k++)
+            guard_output(entry_name(entries[k].ie).c_str());
+        {
+            const std::lock_guard<std::mutex> hold(a.lock);
+            a.guarded = std::max(a.guarded, end);
+        }
+        a.changed.notify_all();
+    };
+    if (workers > 1) {
+        a.entries = &entries;
+        a.results.resize(n);
+        a.done.resize(n);
+        a.fd = fd;
+        guard_up_to(window);
+        start_workers(pool.threads, workers, unpack_worker, a);
+        if (pool.threads.empty())
+            discard_guards(entries, a.guarded);
+    }
+    if (pool.threads.empty()) {
+        const auto u = std::make_unique<unpacker>(); // nothing is known of the new directory
+        const std::atomic<bool> never{false};
+        for (const archive_entry &e : entries) {
+            unpacked r;
+            unpack_entry(e, fd, *u, true, r, never);
+            report(e, r);
+            if (!r.error.empty())
+                die("%s", r.error.c_str());
+            release_output(entry_name(e.ie).c_str());
+        }
+        return;
+    }
+    for (size_t k = 0; k < n; k++) {
+        {
+            std::unique_lock<std::mutex> hold(a.lock);
+            a.changed.wait(hold, [&] { return a.done[k] != 0; });
+        }
+        const unpacked &r = a.results[k];
+        report(entries[k], r);
+        if (!r.error.empty()) {
+            pool.stop();
+            die("%s", r.error.c_str());
+        }
+        release_output(entry_name(entries[k].ie).c_str());
+        {
+            const std::lock_guard<std::mutex> hold(a.lock);
+            a.budget += share_of(entries[k]);
+            a.results[k] = unpacked{};
+        }
+        guard_up_to(k + 1 + window);
+    }
 }
 
 void extractqzarchive(const char *archivename) {
@@ -323,7 +681,6 @@ void extractqzarchive(const char *archivename) {
     print(0, "Created output directory %s\n", outdir.c_str());
     if (plat_chdir(outdir.c_str()) != 0)
         die("chdir('%s') failed: %s\n", outdir.c_str(), strerror(errno));
-    known_directory.clear(); // nothing is known of the new output directory
 
     std::vector<archive_entry> entries;
     while (remaining != 0) {
@@ -337,10 +694,8 @@ void extractqzarchive(const char *archivename) {
     }
     check_total(entries, st.size);
 
-    archive_position = -1; // the walk has moved the descriptor
     if (!entries.empty()) {
         print(2, "Decompressing...\n");
-        for (const archive_entry &e : entries)
-            decompressfile(&e, fd);
+        unpack_entries(entries, fd);
     }
 }

@@ -39,7 +39,7 @@ run_result pack(const temp_dir &t, const std::vector<std::string> &args,
 std::string usage() {
     return "Usage: " + tool("qz_compress") +
            " <options> directory <file>\n -f force overwrite\n -b basedirectory\n -p "
-           "fullpath\n --exclude pattern\n";
+           "fullpath\n --exclude pattern\n -j threads (one per processor by default)\n";
 }
 
 std::string zstream(const std::string &data) {
@@ -152,12 +152,28 @@ TEST(CommandLine, UsageWithoutDirectory) {
 TEST(CommandLine, OptionValueMissing) {
     temp_dir t;
     fs::create_directory(t / "d");
-    for (const std::string opt : {"-b", "-p", "-i", "--exclude", "-bvalue"}) {
+    for (const std::string opt : {"-b", "-p", "-i", "--exclude", "-bvalue", "-j"}) {
         const run_result r = pack(t, {"d", opt});
         EXPECT_EQ(r.status, DIE_STATUS) << opt;
         EXPECT_EQ(r.out, banner + usage()) << opt;
     }
     EXPECT_FALSE(fs::exists(t / "d.qz"));
+}
+
+// -j takes a whole number of threads from 1 to 256; anything else is a bad argument.
+TEST(CommandLine, ThreadCounts) {
+    temp_dir t;
+    fs::create_directory(t / "d");
+    for (const std::string n : {"0", "257", "4294967297", "2x", "-2", "", "1.5", " 2"}) {
+        const run_result r = pack(t, {"-j", n, "d"});
+        EXPECT_EQ(r.status, DIE_STATUS) << n;
+        EXPECT_EQ(r.out, banner + usage()) << n;
+    }
+    EXPECT_FALSE(fs::exists(t / "d.qz"));
+    for (const std::string n : {"1", "256", "007"}) {
+        const run_result r = pack(t, {"-f", "-jobs", n, "d"});
+        EXPECT_EQ(r.status, 0) << n;
+    }
 }
 
 TEST(CommandLine, UnknownOption) {
@@ -715,11 +731,11 @@ TEST(Failures, ArchiveWriteFails) {
     EXPECT_EQ(listing(t.path), (std::set<std::string>{"d/", "d/r", "d.qz"}));
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QZ_ASAN 1
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QZ_SANITIZED 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QZ_ASAN 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QZ_SANITIZED 1
 #endif
 #endif
 
@@ -727,7 +743,7 @@ TEST(Failures, ArchiveWriteFails) {
 // last allocation that still needed more is deflate's. Sanitizers reserve too much address
 // space for such a limit.
 TEST(Failures, CompressionFails) {
-#ifdef QZ_ASAN
+#ifdef QZ_SANITIZED
     GTEST_SKIP() << "address space limits do not work with sanitizers";
 #else
     temp_dir t;

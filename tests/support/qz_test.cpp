@@ -275,10 +275,12 @@ run_result run(const std::string &program, const std::vector<std::string> &args,
         _exit(127);
     }
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0) {
+    struct rusage usage = {};
+    while (wait4(pid, &wstatus, 0, &usage) < 0) {
     }
     run_result r;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.peak_kib = static_cast<uint64_t>(usage.ru_maxrss);
     r.out = read_file(out_path);
     r.err = read_file(err_path);
     return r;

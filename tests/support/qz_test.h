@@ -60,6 +60,7 @@ struct run_result {
     int status;
     std::string out;
     std::string err;
+    uint64_t peak_kib = 0; // the most memory the program held at once (POSIX only)
 };
 
 struct run_options {

@@ -161,7 +161,8 @@ TEST_F(unpack, MissingDirectoryCannotBeEntered) {
 
 TEST_F(unpack, CommandLine) {
     write_file(t / "x.qz", archive({}));
-    const std::string usage = "Usage: " + tool("qz_uncompress") + " <options> file.qz\n";
+    const std::string usage = "Usage: " + tool("qz_uncompress") +
+                              " <options> file.qz\n -j threads (one per processor by default)\n";
     struct {
         std::vector<std::string> args;
         int status;
@@ -174,6 +175,14 @@ TEST_F(unpack, CommandLine) {
         {{"-x", "x.qz"}, DIE_STATUS, BANNER + "Unknown option -x \n"},
         {{"-", "x.qz"}, DIE_STATUS, BANNER + "Unknown option - \n"},
         {{"-fast", "-bx", "ignored", "x.qz", "later.qz"}, 0, head() + "    NumberOfFiles: 0\n"},
+        {{"x.qz", "-j"}, DIE_STATUS, BANNER + usage},
+        {{"-j", "0", "x.qz"}, DIE_STATUS, BANNER + usage},
+        {{"-j", "257", "x.qz"}, DIE_STATUS, BANNER + usage},
+        {{"-j", "2x", "x.qz"}, DIE_STATUS, BANNER + usage},
+        {{"-j", "-2", "x.qz"}, DIE_STATUS, BANNER + usage},
+        {{"-j", "", "x.qz"}, DIE_STATUS, BANNER + usage},
+        {{"-jobs", "256", "x.qz"}, 0, head() + "    NumberOfFiles: 0\n"},
+        {{"x.qz", "-j", "001"}, 0, head() + "    NumberOfFiles: 0\n"},
     };
     for (const auto &c : cases) {
         fs::remove_all(t / "x");
@@ -373,3 +382,82 @@ TEST_F(unpack, FailedWriteIsReported) {
 }
 
 } // namespace
+
+// ---- Several threads ----
+
+// An entry too large to inflate in one piece goes through blocks, and a damaged one is reported
+// as one in one piece is: a damaged stream, a stream that runs out, and content longer or
+// shorter than the index says. Nothing of the entry's file stays behind (its directory may).
+TEST_F(unpack, DamagedEntriesReadTheSameLargeOrSmall) {
+    for (const size_t size : {size_t{1000}, size_t{40} << 20}) {
+        SCOPED_TRACE(size);
+        // Numbered lines, which deflate to about a fifth: a stream cut in half stays within
+        // what any stream may inflate to.
+        std::string text;
+        for (unsigned i = 0; text.size() < size; i++)
+            text.append("line ").append(std::to_string(i * 7919 % 100000)).append("\n");
+        text.resize(size);
+        const stored f = file("dir/f", text);
+        stored damaged = f, cut = f, longer = f, shorter = f;
+        damaged.stream.back() ^= 0x55;
+        cut.stream.resize(cut.stream.size() / 2);
+        longer.outsize -= 5;
+        shorter.outsize += 1;
+        const std::pair<stored, std::string> cases[] = {
+            {damaged, "uncompressing error: -3\n"},
+            {cut, "uncompressing error: -3\n"},
+            {longer, "uncompressing error: -5\n"},
+            {shorter, "corrupt archive: 'dir/f' inflates to " + std::to_string(size) +
+                          " bytes instead of " + std::to_string(size + 1) + "\n"},
+        };
+        for (const auto &[entry, err] : cases) {
+            for (const char *threads : {"1", "2"}) {
+                fs::remove_all(t / "x");
+                const run_result r = extract(archive({entry}), {"-j", threads, "x.qz"});
+                EXPECT_EQ(r.status, DIE_STATUS);
+                EXPECT_EQ(r.err, "*error*:" + err);
+                EXPECT_FALSE(fs::exists(t / "x" / "dir" / "f"));
+            }
+        }
+        fs::remove_all(t / "x");
+        ASSERT_EQ(extract(archive({f}), {"-j", "2", "x.qz"}).status, 0);
+        EXPECT_TRUE(read_file(t / "x" / "dir" / "f") == f.content);
+    }
+}
+
+// Several damaged entries among many good ones: every thread count stops at the first damaged
+// one in index order with its message and the same output. The files before it are complete;
+// no file is left cut short.
+TEST_F(unpack, FirstFailingEntryInIndexOrderWins) {
+    std::vector<stored> files;
+    for (int i = 0; i < 60; i++) {
+        std::string name = "d";
+        name.append(std::to_string(i % 5)).append("/f").append(std::to_string(i));
+        files.push_back(file(name, std::string(static_cast<size_t>(i) * 300, 'a' + i % 26)));
+        if (i == 17 || i == 23 || i == 40)
+            files.back().stream.back() ^= 0x55;
+    }
+    write_file(t / "x.qz", archive(files));
+    run_result first;
+    for (const char *threads : {"1", "2", "8", "64"}) {
+        SCOPED_TRACE(threads);
+        fs::remove_all(t / "x");
+        const run_result r = run(tool("qz_uncompress"), {"-j", threads, "x.qz"}, t.path);
+        EXPECT_EQ(r.status, DIE_STATUS);
+        EXPECT_EQ(r.err, "*error*:uncompressing error: -3\n");
+        if (first.out.empty())
+            first = r;
+        EXPECT_EQ(r.out, first.out);
+        EXPECT_NE(r.out.find("f17\n        insize"), std::string::npos);
+        EXPECT_EQ(r.out.find("f18\n"), std::string::npos);
+        for (const std::string &name : listing(t / "x")) {
+            if (name.back() == '/')
+                continue;
+            const int i = std::stoi(name.substr(name.find("/f") + 2));
+            EXPECT_LT(i, 17) << name;
+            EXPECT_EQ(read_file(t / "x" / name), files[static_cast<size_t>(i)].content);
+        }
+        for (int i = 0; i < 17; i++)
+            EXPECT_TRUE(fs::exists(t / "x" / files[static_cast<size_t>(i)].name));
+    }
+}
