@@ -425,11 +425,14 @@ void compressfile(flist *f, FILE *out, const char *archivename) {
 }
 
 // ---- Compressing ahead of the writer ----
-// Workers compress the files that follow the writer's into memory, in scan order, while the
-// writer puts each stream into the archive in its turn. What they hold together stays within a
-// budget that is granted in scan order: the file the writer waits for always has its share, so
-// the run never waits on itself. A file too large for a share is left to the writer, which
-// compresses it straight into the archive through ZBUF blocks while the workers go on.
+// With N threads, N - 1 workers and the writer itself compress the files that follow the
+// writer's turn into memory, taking them in scan order, while the writer puts each stream into
+// the archive in its turn; a writer whose next stream is not ready compresses the next file
+// instead of waiting. What the streams made ahead hold together stays within a budget, taken
+// in scan order and given back by the writer alone, so the writer never waits for a share: the
+// run never waits on itself. A file too large for a share is left to the writer, which
+// compresses it in its turn straight into the archive through ZBUF blocks while the workers go
+// on around it.
 
 unsigned pack_threads = 1;
 
@@ -438,8 +441,10 @@ constexpr uint64_t AHEAD_BUDGET = uint64_t{64} << 20;
 constexpr uint64_t AHEAD_FILE_LIMIT = uint64_t{16} << 20;
 
 struct packed_file {
+    bool measured = false;
+    bool ahead = false; // small enough to be compressed ahead
+    uint64_t share = 0; // of the budget, held from the file's taking to its turn
     std::unique_ptr<unsigned char[]> memory;
-    uint64_t held = 0; // of the budget
     pack_output o;
     uint32_t size = 0;
     char signature[4] = {};
@@ -453,53 +458,62 @@ struct pack_ahead {
     std::condition_variable changed;
     std::vector<flist *> files;
     std::vector<packed_file> results;
-    size_t next = 0;    // the next file a worker takes
-    size_t granted = 0; // files whose share of the budget has been given, in scan order
+    size_t next = 0; // the next file to take
     uint64_t budget = AHEAD_BUDGET;
     bool stop = false;
 };
+
+// Takes the next file, with its share of the budget, when the share is free; under lock. A file
+// that cannot be measured gets the share of an empty one: opening it fails, or it does not fit
+// and is left to the writer.
+static bool take_next(pack_ahead &a, size_t *k) {
+    if (a.stop || a.next == a.files.size())
+        return false;
+    packed_file &r = a.results[a.next];
+    if (!r.measured) {
+        plat_stat_info st{};
+        const bool measured = plat_stat(a.files[a.next]->path, &st) == 0;
+        r.ahead = !measured || st.size <= AHEAD_FILE_LIMIT;
+        r.share = r.ahead ? compressBound(static_cast<uLong>(st.size)) : 0;
+        r.measured = true;
+    }
+    if (r.share > a.budget)
+        return false;
+    a.budget -= r.share;
+    *k = a.next++;
+    return true;
+}
+
+static void pack_ahead_file(pack_ahead &a, size_t k, packer &z) {
+    packed_file &r = a.results[k];
+    r.memory.reset(r.ahead ? new (std::nothrow) unsigned char[r.share] : nullptr);
+    if (r.memory != nullptr) {
+        r.o.memory = r.memory.get();
+        r.o.room = r.share;
+        r.ok = pack_file(a.files[k]->path, z, r.o, &r.size, r.signature);
+    } else {
+        r.o.overflow = true;
+    }
+    {
+        const std::lock_guard<std::mutex> hold(a.lock);
+        r.done = true;
+    }
+    a.changed.notify_all();
+}
 
 static void pack_worker(pack_ahead &a) {
     const auto z = std::make_unique<packer>();
     for (;;) {
         size_t k;
         {
-            const std::lock_guard<std::mutex> hold(a.lock);
-            if (a.stop || a.next == a.files.size())
-                return;
-            k = a.next++;
-        }
-        const flist *f = a.files[k];
-        // A file that cannot be measured gets the share of an empty one: opening it fails, or
-        // it does not fit and is left to the writer.
-        plat_stat_info st{};
-        const bool measured = plat_stat(f->path, &st) == 0;
-        const bool ahead = !measured || st.size <= AHEAD_FILE_LIMIT;
-        const uint64_t share = ahead ? compressBound(static_cast<uLong>(st.size)) : 0;
-        packed_file &r = a.results[k];
-        {
             std::unique_lock<std::mutex> hold(a.lock);
-            a.changed.wait(hold, [&] { return a.stop || (a.granted == k && share <= a.budget); });
-            if (a.stop)
-                return;
-            a.budget -= share;
-            a.granted++;
-            r.held = share;
+            while (!take_next(a, &k)) {
+                if (a.stop || a.next == a.files.size())
+                    return;
+                a.changed.wait(hold);
+            }
         }
-        a.changed.notify_all();
-        r.memory.reset(ahead ? new (std::nothrow) unsigned char[share] : nullptr);
-        if (r.memory != nullptr) {
-            r.o.memory = r.memory.get();
-            r.o.room = share;
-            r.ok = pack_file(f->path, *z, r.o, &r.size, r.signature);
-        } else {
-            r.o.overflow = true;
-        }
-        {
-            const std::lock_guard<std::mutex> hold(a.lock);
-            r.done = true;
-        }
-        a.changed.notify_all();
+        pack_ahead_file(a, k, *z);
     }
 }
 
@@ -525,11 +539,12 @@ struct pack_workers {
 static void pack_files(flist *first, uint32_t n, FILE *out, const char *archivename) {
     pack_ahead a;
     pack_workers pool{a, {}};
-    if (std::min<unsigned>(pack_threads, n) > 1) {
+    const unsigned threads = std::min<unsigned>(pack_threads, n);
+    if (threads > 1) {
         for (flist *f = first; f != nullptr; f = f->next)
             a.files.push_back(f);
         a.results.resize(a.files.size());
-        start_workers(pool.threads, std::min<unsigned>(pack_threads, n), pack_worker, a);
+        start_workers(pool.threads, threads - 1, pack_worker, a);
     }
     if (pool.threads.empty()) {
         for (flist *f = first; f != nullptr; f = f->next) {
@@ -539,13 +554,25 @@ static void pack_files(flist *first, uint32_t n, FILE *out, const char *archiven
         }
         return;
     }
+    const auto mine = std::make_unique<packer>();
     for (size_t k = 0; k < a.files.size(); k++) {
         flist *f = a.files[k];
         print(2, "%s   ", f->archivename);
         packed_file &r = a.results[k];
-        {
-            std::unique_lock<std::mutex> hold(a.lock);
-            a.changed.wait(hold, [&] { return r.done; });
+        for (;;) {
+            size_t other;
+            {
+                std::unique_lock<std::mutex> hold(a.lock);
+                if (r.done)
+                    break;
+                // The budget only grows when this thread gives shares back: without a file to
+                // take now, the turn's stream is all there is to wait for.
+                if (!take_next(a, &other)) {
+                    a.changed.wait(hold, [&] { return r.done; });
+                    break;
+                }
+            }
+            pack_ahead_file(a, other, *mine);
         }
         if (r.o.overflow) {
             compressfile(f, out, archivename);
@@ -565,7 +592,7 @@ static void pack_files(flist *first, uint32_t n, FILE *out, const char *archiven
         r.memory.reset();
         {
             const std::lock_guard<std::mutex> hold(a.lock);
-            a.budget += r.held;
+            a.budget += r.share;
         }
         a.changed.notify_all();
         print(3, "size: %u compressedsize: %u\n", f->size, f->compressedsize);

@@ -486,13 +486,15 @@ static void unpack_entry(const archive_entry &e, int fd, unpacker &u, bool guard
 }
 
 // ---- Extracting the entries ----
-// Entries are inflated and written by several threads at once, and reported in index order by
-// the main thread, which ends the run at the first failing entry in that order with its own
-// message: the output is the same whatever the number of threads. The files of the entries
-// being extracted are guarded (removed should the run fail or be interrupted) from before a
-// worker may start them until the main thread has reported them; the main thread alone changes
-// that list, as the interrupt handlers require. An entry held whole in memory takes its share of
-// a budget, granted in index order, so the entry the main thread waits for always has its own.
+// With N threads, N - 1 workers and the main thread inflate and write entries at the same time,
+// taking them in index order; the main thread reports them in that order, and extracts the next
+// entry itself while the one to report is not done. It ends the run at the first failing entry
+// in index order with that entry's own message: the output is the same whatever the number of
+// threads. The files of the entries being extracted are guarded (removed should the run fail or
+// be interrupted) from before a thread may take them until they are reported; the main thread
+// alone changes that list, as the interrupt handlers require. An entry held whole in memory
+// takes its share of a budget, in index order, which only the main thread gives back: the entry
+// it waits for always has its share, and the run never waits on itself.
 
 unsigned unpack_threads = 1;
 
@@ -505,15 +507,37 @@ struct unpack_ahead {
     std::vector<unpacked> results;
     std::vector<char> done;
     int fd = -1;
-    size_t next = 0;    // the next entry a worker takes, once its share of the budget is free
-    size_t guarded = 0; // entries whose files are guarded: a worker takes none beyond
+    size_t next = 0;    // the next entry to take
+    size_t guarded = 0; // entries whose files are guarded: none beyond is taken
     uint64_t budget = AHEAD_BUDGET;
-    std::atomic<bool> stop{false}; // read by a worker in the middle of an entry too
+    std::atomic<bool> stop{false}; // read by a thread in the middle of an entry too
 };
 
 static uint64_t share_of(const archive_entry &e) {
     const uint64_t whole = uint64_t{e.ie.insize} + e.ie.outsize;
     return whole <= WHOLE_ENTRY_LIMIT ? whole : 0;
+}
+
+// Takes the next entry, with its share of the budget, when it is guarded and the share is free;
+// under lock.
+static bool take_next(unpack_ahead &a, size_t *k) {
+    if (a.stop || a.next == a.entries->size() || a.next >= a.guarded ||
+        share_of((*a.entries)[a.next]) > a.budget)
+        return false;
+    a.budget -= share_of((*a.entries)[a.next]);
+    *k = a.next++;
+    return true;
+}
+
+static void extract_ahead(unpack_ahead &a, size_t k, unpacker &u) {
+    unpacked r;
+    unpack_entry((*a.entries)[k], a.fd, u, false, r, a.stop);
+    {
+        const std::lock_guard<std::mutex> hold(a.lock);
+        a.results[k] = std::move(r);
+        a.done[k] = 1;
+    }
+    a.changed.notify_all();
 }
 
 static void unpack_worker(unpack_ahead &a) {
@@ -522,24 +546,13 @@ static void unpack_worker(unpack_ahead &a) {
         size_t k;
         {
             std::unique_lock<std::mutex> hold(a.lock);
-            a.changed.wait(hold, [&] {
-                return a.stop || a.next == a.entries->size() ||
-                       (a.next < a.guarded && share_of((*a.entries)[a.next]) <= a.budget);
-            });
-            if (a.stop || a.next == a.entries->size())
-                return;
-            k = a.next++;
-            a.budget -= share_of((*a.entries)[k]);
+            while (!take_next(a, &k)) {
+                if (a.stop || a.next == a.entries->size())
+                    return;
+                a.changed.wait(hold);
+            }
         }
-        a.changed.notify_all();
-        unpacked r;
-        unpack_entry((*a.entries)[k], a.fd, *u, false, r, a.stop);
-        {
-            const std::lock_guard<std::mutex> hold(a.lock);
-            a.results[k] = std::move(r);
-            a.done[k] = 1;
-        }
-        a.changed.notify_all();
+        extract_ahead(a, k, *u);
     }
 }
 
@@ -631,7 +644,7 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
         a.done.resize(n);
         a.fd = fd;
         guard_up_to(window);
-        start_workers(pool.threads, workers, unpack_worker, a);
+        start_workers(pool.threads, workers - 1, unpack_worker, a);
         if (pool.threads.empty())
             discard_guards(entries, a.guarded);
     }
@@ -648,10 +661,22 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
         }
         return;
     }
+    const auto mine = std::make_unique<unpacker>();
     for (size_t k = 0; k < n; k++) {
-        {
-            std::unique_lock<std::mutex> hold(a.lock);
-            a.changed.wait(hold, [&] { return a.done[k] != 0; });
+        for (;;) {
+            size_t other;
+            {
+                std::unique_lock<std::mutex> hold(a.lock);
+                if (a.done[k] != 0)
+                    break;
+                // Shares come back from this thread alone: without an entry to take now, the
+                // one to report is all there is to wait for.
+                if (!take_next(a, &other)) {
+                    a.changed.wait(hold, [&] { return a.done[k] != 0; });
+                    break;
+                }
+            }
+            extract_ahead(a, other, *mine);
         }
         const unpacked &r = a.results[k];
         report(entries[k], r);
