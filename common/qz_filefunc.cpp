@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "qz_platform.h" // descriptor I/O, stat, console output
@@ -85,6 +86,8 @@ struct staged_file {
     bool replaces;       // target stood there before
 };
 std::vector<staged_file> staged;
+// The targets of staged, as the system compares names: a run may stage thousands.
+std::unordered_set<std::string> staged_targets;
 
 int stage(const char *target) {
     char temp[4096 + 64];
@@ -93,6 +96,7 @@ int stage(const char *target) {
         return -1;
     plat_remove_on_interrupt(temp);
     staged.push_back({temp, target, file_exists(target) != 0});
+    staged_targets.insert(plat_name_key(target));
     return fd;
 }
 } // namespace
@@ -112,10 +116,7 @@ FILE *stage_output_stream(const char *target) {
 }
 
 int output_staged(const char *target) {
-    for (const staged_file &s : staged)
-        if (!s.target.empty() && plat_same_name(s.target.c_str(), target))
-            return 1;
-    return 0;
+    return staged_targets.count(plat_name_key(target)) != 0 ? 1 : 0;
 }
 
 void guard_output(const char *path) {
@@ -158,6 +159,7 @@ void commit_outputs() {
         }
     }
     staged.clear();
+    staged_targets.clear();
     plat_keep_on_interrupt();
     plat_hold_interrupts(false);
 }
@@ -166,6 +168,7 @@ void discard_outputs() {
     for (const staged_file &s : staged)
         plat_remove(s.written.c_str());
     staged.clear();
+    staged_targets.clear();
     plat_keep_on_interrupt();
 }
 

@@ -517,12 +517,6 @@ int plat_rename_replace(const char *from, const char *to) {
     return MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : failed();
 }
 
-bool plat_same_name(const char *a, const char *b) {
-    const std::wstring wa = widen(a, strlen(a)), wb = widen(b, strlen(b));
-    return CompareStringOrdinal(wa.data(), static_cast<int>(wa.size()), wb.data(),
-                                static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
-}
-
 int plat_remove(const char *path) {
     std::wstring p;
     if (!system_path(path, &p))
@@ -935,10 +929,6 @@ int plat_rename_replace(const char *from, const char *to) {
 
 int plat_remove(const char *path) {
     return unlink(os_path(path));
-}
-
-bool plat_same_name(const char *a, const char *b) {
-    return strcmp(a, b) == 0;
 }
 
 namespace {

@@ -72,10 +72,6 @@ int plat_sync_files(const char *const *paths, size_t n, size_t *failed);
 int plat_rename_replace(const char *from, const char *to);
 int plat_remove(const char *path);
 
-// Whether the two paths, spelled alike but perhaps for case, name the same file: exactly equal on
-// POSIX; on Windows, whose names are case-insensitive, equal but for case.
-bool plat_same_name(const char *a, const char *b);
-
 // Files that an interrupted run removes: Ctrl+C, SIGINT, SIGTERM and SIGHUP remove every file
 // named here, then end the process as the signal does. plat_init sets up the handlers.
 void plat_remove_on_interrupt(const char *path);
