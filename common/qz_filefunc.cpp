@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <unordered_set>
 #include <vector>
 
@@ -263,6 +264,20 @@ unsigned threads_option(const char *text) {
 
 unsigned default_threads() {
     return std::min(plat_cpu_count(), MAX_THREADS);
+}
+
+void start_workers(std::vector<std::thread> &threads, unsigned count,
+                   const std::function<void()> &work) {
+    plat_hold_interrupts(true);
+    try {
+        while (threads.size() < count)
+            threads.emplace_back(work);
+    } catch (const std::system_error &) {
+        // as many as there are
+    }
+    plat_hold_interrupts(false);
+    if (!threads.empty())
+        set_workers_running(true);
 }
 
 fd_guard::~fd_guard() {

@@ -7,12 +7,10 @@
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "qz.h"
-#include "qz_platform.h" // interrupts
 
 // Format checking of the printf-like functions. MinGW builds use the C99 printf of their own
 // runtime (__USE_MINGW_ANSI_STDIO), so the output is the same as on every other system.
@@ -73,24 +71,12 @@ constexpr unsigned MAX_THREADS = 256;
 unsigned threads_option(const char *text);
 unsigned default_threads();
 
-// Starts up to count threads running work(shared), with the interrupts held so that none of them
-// ever takes one (the handlers and the lists they read belong to the main thread), and says that
+// Starts up to count threads running work, with the interrupts held so that none of them ever
+// takes one (the handlers and the lists they read belong to the main thread), and says that
 // workers run (set_workers_running). Fewer start when the system has no room for more; the caller
 // does the work itself when none did.
-template <typename Shared>
-void start_workers(std::vector<std::thread> &threads, unsigned count, void (*work)(Shared &),
-                   Shared &shared) {
-    plat_hold_interrupts(true);
-    try {
-        while (threads.size() < count)
-            threads.emplace_back(work, std::ref(shared));
-    } catch (const std::system_error &) {
-        // as many as there are
-    }
-    plat_hold_interrupts(false);
-    if (!threads.empty())
-        set_workers_running(true);
-}
+void start_workers(std::vector<std::thread> &threads, unsigned count,
+                   const std::function<void()> &work);
 
 // 1 when a stored name leads to a place below the output directory that this system can hold
 // under that very name; what the unpacker extracts, and what qz_info -c checks.

@@ -463,23 +463,27 @@ struct pack_ahead {
     bool stop = false;
 };
 
-// Takes the next file, with its share of the budget, when the share is free; under lock. A file
-// that cannot be measured gets the share of an empty one: opening it fails, or it does not fit
-// and is left to the writer.
-static bool take_next(pack_ahead &a, size_t *k) {
-    if (a.stop || a.next == a.files.size())
-        return false;
-    packed_file &r = a.results[a.next];
-    if (!r.measured) {
+// Takes the next file, with its share of the budget, when the share is free. Called under the
+// lock held by hold, which it lets go while it measures the file: a stat costs more than the
+// hand-over itself, on Windows many times more. A file that cannot be measured gets the share
+// of an empty one: opening it fails, or it does not fit and is left to the writer.
+static bool take_next(pack_ahead &a, std::unique_lock<std::mutex> &hold, size_t *k) {
+    while (!a.stop && a.next < a.files.size() && !a.results[a.next].measured) {
+        const size_t at = a.next;
+        hold.unlock();
         plat_stat_info st{};
-        const bool measured = plat_stat(a.files[a.next]->path, &st) == 0;
-        r.ahead = !measured || st.size <= AHEAD_FILE_LIMIT;
-        r.share = r.ahead ? compressBound(static_cast<uLong>(st.size)) : 0;
-        r.measured = true;
+        const bool measured = plat_stat(a.files[at]->path, &st) == 0;
+        hold.lock();
+        packed_file &r = a.results[at];
+        if (!r.measured) {
+            r.ahead = !measured || st.size <= AHEAD_FILE_LIMIT;
+            r.share = r.ahead ? compressBound(static_cast<uLong>(st.size)) : 0;
+            r.measured = true;
+        }
     }
-    if (r.share > a.budget)
+    if (a.stop || a.next == a.files.size() || a.results[a.next].share > a.budget)
         return false;
-    a.budget -= r.share;
+    a.budget -= a.results[a.next].share;
     *k = a.next++;
     return true;
 }
@@ -507,7 +511,7 @@ static void pack_worker(pack_ahead &a) {
         size_t k;
         {
             std::unique_lock<std::mutex> hold(a.lock);
-            while (!take_next(a, &k)) {
+            while (!take_next(a, hold, &k)) {
                 if (a.stop || a.next == a.files.size())
                     return;
                 a.changed.wait(hold);
@@ -544,7 +548,7 @@ static void pack_files(flist *first, uint32_t n, FILE *out, const char *archiven
         for (flist *f = first; f != nullptr; f = f->next)
             a.files.push_back(f);
         a.results.resize(a.files.size());
-        start_workers(pool.threads, threads - 1, pack_worker, a);
+        start_workers(pool.threads, threads - 1, [&a] { pack_worker(a); });
     }
     if (pool.threads.empty()) {
         for (flist *f = first; f != nullptr; f = f->next) {
@@ -567,7 +571,7 @@ static void pack_files(flist *first, uint32_t n, FILE *out, const char *archiven
                     break;
                 // The budget only grows when this thread gives shares back: without a file to
                 // take now, the turn's stream is all there is to wait for.
-                if (!take_next(a, &other)) {
+                if (!take_next(a, hold, &other)) {
                     a.changed.wait(hold, [&] { return r.done; });
                     break;
                 }

@@ -644,7 +644,7 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
         a.done.resize(n);
         a.fd = fd;
         guard_up_to(window);
-        start_workers(pool.threads, workers - 1, unpack_worker, a);
+        start_workers(pool.threads, workers - 1, [&a] { unpack_worker(a); });
         if (pool.threads.empty())
             discard_guards(entries, a.guarded);
     }
