@@ -95,6 +95,10 @@ int main(int argc, char **argv) {
             usage(argv[0]);
             return -1;
         }
+        if (value == &threads && threads_option(argv[i]) == 0) {
+            usage(argv[0]);
+            return -1;
+        }
         if (value != nullptr) {
             *value = argv[i];
             continue;
@@ -103,7 +107,7 @@ int main(int argc, char **argv) {
         print(1, "Excluding: %s\n", argv[i]);
     }
     pack_threads = threads != nullptr ? threads_option(threads) : default_threads();
-    if (directory == nullptr || pack_threads == 0) {
+    if (directory == nullptr) {
         usage(argv[0]);
         return -1;
     }

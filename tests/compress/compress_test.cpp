@@ -164,10 +164,12 @@ TEST(CommandLine, OptionValueMissing) {
 TEST(CommandLine, ThreadCounts) {
     temp_dir t;
     fs::create_directory(t / "d");
+    // Refused where it stands, before a directory argument after it is looked at.
     for (const std::string n : {"0", "257", "4294967297", "2x", "-2", "", "1.5", " 2"}) {
-        const run_result r = pack(t, {"-j", n, "d"});
+        const run_result r = pack(t, {"-j", n, "nowhere"});
         EXPECT_EQ(r.status, DIE_STATUS) << n;
         EXPECT_EQ(r.out, banner + usage()) << n;
+        EXPECT_EQ(r.err, "") << n;
     }
     EXPECT_FALSE(fs::exists(t / "d.qz"));
     for (const std::string n : {"1", "256", "007"}) {
