@@ -72,9 +72,12 @@ temp_dir::temp_dir() {
     path =
         fs::temp_directory_path() / ("qz_test_" + run + "_" + test + "_" + std::to_string(count++));
     // The child of a death test takes the directory over as it stands: its parent may hold
-    // files in it open, and Windows does not remove open files.
+    // files in it open, and Windows does not remove open files. Anywhere else a directory of the
+    // name is a leftover of an earlier run whose process had the same number (Wine hands the
+    // numbers out again soon), deep trees included.
+    std::error_code ec;
     if (run == this_process())
-        fs::remove_all(path);
+        fs::remove_all(long_path(path), ec);
     fs::create_directories(path);
 }
 
