@@ -266,8 +266,7 @@ unsigned default_threads() {
     return std::min(plat_cpu_count(), MAX_THREADS);
 }
 
-void start_workers(std::vector<std::thread> &threads, unsigned count,
-                   const std::function<void()> &work) {
+void workers::start(unsigned count, const std::function<void()> &work) {
     plat_hold_interrupts(true);
     try {
         while (threads.size() < count)
@@ -280,40 +279,65 @@ void start_workers(std::vector<std::thread> &threads, unsigned count,
         set_workers_running(true);
 }
 
+void workers::stop_all() {
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        stop = true;
+    }
+    changed.notify_all();
+    for (std::thread &t : threads)
+        t.join();
+    if (!threads.empty())
+        set_workers_running(false);
+    threads.clear();
+}
+
 fd_guard::~fd_guard() {
     if (fd >= 0)
         plat_close(fd);
 }
 
-size_t read_all(int fd, void *dst, size_t len) {
+int64_t read_some_all(int fd, void *dst, size_t len) {
     size_t done = 0;
     while (done < len) {
-        int64_t n = plat_read(fd, static_cast<char *>(dst) + done, len - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            die("read(): %s\n", strerror(errno));
-        }
+        const int64_t n = plat_read(fd, static_cast<char *>(dst) + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
         if (n == 0)
             break;
         done += static_cast<size_t>(n);
     }
-    return done;
+    return static_cast<int64_t>(done);
+}
+
+size_t read_all(int fd, void *dst, size_t len) {
+    const int64_t n = read_some_all(fd, dst, len);
+    if (n < 0)
+        die("read(): %s\n", strerror(errno));
+    return static_cast<size_t>(n);
+}
+
+std::string try_write_all(int fd, const void *src, size_t len, const char *what) {
+    size_t done = 0;
+    while (done < len) {
+        const int64_t n = plat_write(fd, static_cast<const char *>(src) + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return formatted("write(%s) failed: %s\n", what, strerror(errno));
+        if (n == 0)
+            return formatted("write(%s) failed: nothing written\n", what);
+        done += static_cast<size_t>(n);
+    }
+    return {};
 }
 
 void write_all(int fd, const void *src, size_t len, const char *what) {
-    size_t done = 0;
-    while (done < len) {
-        int64_t n = plat_write(fd, static_cast<const char *>(src) + done, len - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            die("write(%s) failed: %s\n", what, strerror(errno));
-        }
-        if (n == 0)
-            die("write(%s) failed: nothing written\n", what);
-        done += static_cast<size_t>(n);
-    }
+    const std::string failure = try_write_all(fd, src, len, what);
+    if (!failure.empty())
+        die("%s", failure.c_str());
 }
 
 int qz_openfile(const char *filename, uint32_t type, const char *filetypestr, uint32_t *size) {

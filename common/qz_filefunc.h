@@ -2,10 +2,13 @@
 #ifndef QZ_FILEFUNC_H
 #define QZ_FILEFUNC_H
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,12 +74,28 @@ constexpr unsigned MAX_THREADS = 256;
 unsigned threads_option(const char *text);
 unsigned default_threads();
 
-// Starts up to count threads running work, with the interrupts held so that none of them ever
-// takes one (the handlers and the lists they read belong to the main thread), and says that
-// workers run (set_workers_running). Fewer start when the system has no room for more; the caller
-// does the work itself when none did.
-void start_workers(std::vector<std::thread> &threads, unsigned count,
-                   const std::function<void()> &work);
+// Worker threads and what they share with the main thread: the lock over that state, the
+// condition that something in it changed, and the word to stop. stop_all, which also runs when
+// the object goes (as when a fatal error leaves early in the fuzzing build), ends them and waits
+// for them. An object that holds one declares it last, so that the threads are gone before the
+// state they use.
+struct workers {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::atomic<bool> stop{false}; // read in the middle of a piece of work too
+    std::vector<std::thread> threads;
+
+    // Starts up to count threads running work, with the interrupts held so that none of them
+    // ever takes one (the handlers and the lists they read belong to the main thread), and says
+    // that workers run (set_workers_running). Fewer start when the system has no room for more;
+    // the caller does the work itself when none did.
+    void start(unsigned count, const std::function<void()> &work);
+    void stop_all();
+    workers() = default;
+    workers(const workers &) = delete;
+    workers &operator=(const workers &) = delete;
+    ~workers() { stop_all(); }
+};
 
 // 1 when a stored name leads to a place below the output directory that this system can hold
 // under that very name; what the unpacker extracts, and what qz_info -c checks.
@@ -105,9 +124,14 @@ uint32_t fwrite_chunk_end(chunkfilepos_f *s);
 
 // Writes all len bytes or ends the run; what names the file in the message.
 void write_all(int fd, const void *src, size_t len, const char *what);
+// The same, but the message is returned (empty when all was written), for a thread that reports
+// it in its turn.
+std::string try_write_all(int fd, const void *src, size_t len, const char *what);
 // Reads up to len bytes, retrying short reads; returns the count (less than len only at the end
 // of the file) or ends the run on a read error.
 size_t read_all(int fd, void *dst, size_t len);
+// The same, but -1 with errno set on a read error.
+int64_t read_some_all(int fd, void *dst, size_t len);
 
 // Copies text into a fixed field of len bytes: the text, then zero bytes to the end. A text as
 // long as the field or longer fills it with no terminating zero.

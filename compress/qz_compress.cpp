@@ -331,22 +331,6 @@ static bool emit(pack_output &o, const unsigned char *data, size_t n) {
     return true;
 }
 
-// Reads until len bytes are in or the file ends; -1 with errno on an error.
-static int64_t read_block(int fd, unsigned char *dst, size_t len) {
-    size_t done = 0;
-    while (done < len) {
-        const int64_t n = plat_read(fd, dst + done, len - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<int64_t>(done);
-}
-
 // Compresses the file at path into one zlib stream at o and gives its length and signature.
 // False when it failed, which only happens in memory.
 static bool pack_file(const char *path, packer &z, pack_output &o, uint32_t *size,
@@ -376,7 +360,7 @@ static bool pack_file(const char *path, packer &z, pack_output &o, uint32_t *siz
     uint64_t total = 0;
     int flush_mode = Z_NO_FLUSH;
     while (flush_mode != Z_FINISH) {
-        const int64_t n = read_block(in.fd, z.inbuf, ZBUF);
+        const int64_t n = read_some_all(in.fd, z.inbuf, ZBUF);
         if (n < 0)
             return fail(o, formatted("read(%s) failed: %s\n", path, strerror(errno)));
         if (total == 0) {
@@ -440,27 +424,22 @@ unsigned pack_threads = 1;
 constexpr uint64_t AHEAD_BUDGET = uint64_t{64} << 20;
 constexpr uint64_t AHEAD_FILE_LIMIT = uint64_t{16} << 20;
 
+// A file's stream made ahead; its length and signature go straight into its record.
 struct packed_file {
     bool measured = false;
-    bool ahead = false; // small enough to be compressed ahead
-    uint64_t share = 0; // of the budget, held from the file's taking to its turn
+    uint64_t share = 0; // of the budget, from the file's taking to its turn; 0: left to the writer
     std::unique_ptr<unsigned char[]> memory;
     pack_output o;
-    uint32_t size = 0;
-    char signature[4] = {};
-    bool ok = false;
     bool done = false;
 };
 
-// What the writer and the workers share; every field under lock.
+// What the writer and the workers share; every field under the crew's lock.
 struct pack_ahead {
-    std::mutex lock;
-    std::condition_variable changed;
     std::vector<flist *> files;
     std::vector<packed_file> results;
     size_t next = 0; // the next file to take
     uint64_t budget = AHEAD_BUDGET;
-    bool stop = false;
+    workers crew;
 };
 
 // Takes the next file, with its share of the budget, when the share is free. Called under the
@@ -468,7 +447,7 @@ struct pack_ahead {
 // hand-over itself, on Windows many times more. A file that cannot be measured gets the share
 // of an empty one: opening it fails, or it does not fit and is left to the writer.
 static bool take_next(pack_ahead &a, std::unique_lock<std::mutex> &hold, size_t *k) {
-    while (!a.stop && a.next < a.files.size() && !a.results[a.next].measured) {
+    while (!a.crew.stop && a.next < a.files.size() && !a.results[a.next].measured) {
         const size_t at = a.next;
         hold.unlock();
         plat_stat_info st{};
@@ -476,12 +455,12 @@ static bool take_next(pack_ahead &a, std::unique_lock<std::mutex> &hold, size_t 
         hold.lock();
         packed_file &r = a.results[at];
         if (!r.measured) {
-            r.ahead = !measured || st.size <= AHEAD_FILE_LIMIT;
-            r.share = r.ahead ? compressBound(static_cast<uLong>(st.size)) : 0;
+            const bool ahead = !measured || st.size <= AHEAD_FILE_LIMIT;
+            r.share = ahead ? compressBound(static_cast<uLong>(st.size)) : 0;
             r.measured = true;
         }
     }
-    if (a.stop || a.next == a.files.size() || a.results[a.next].share > a.budget)
+    if (a.crew.stop || a.next == a.files.size() || a.results[a.next].share > a.budget)
         return false;
     a.budget -= a.results[a.next].share;
     *k = a.next++;
@@ -490,19 +469,20 @@ static bool take_next(pack_ahead &a, std::unique_lock<std::mutex> &hold, size_t 
 
 static void pack_ahead_file(pack_ahead &a, size_t k, packer &z) {
     packed_file &r = a.results[k];
-    r.memory.reset(r.ahead ? new (std::nothrow) unsigned char[r.share] : nullptr);
+    r.memory.reset(r.share != 0 ? new (std::nothrow) unsigned char[r.share] : nullptr);
     if (r.memory != nullptr) {
         r.o.memory = r.memory.get();
         r.o.room = r.share;
-        r.ok = pack_file(a.files[k]->path, z, r.o, &r.size, r.signature);
+        flist *f = a.files[k];
+        pack_file(f->path, z, r.o, &f->size, f->signature);
     } else {
         r.o.overflow = true;
     }
     {
-        const std::lock_guard<std::mutex> hold(a.lock);
+        const std::lock_guard<std::mutex> hold(a.crew.lock);
         r.done = true;
     }
-    a.changed.notify_all();
+    a.crew.changed.notify_all();
 }
 
 static void pack_worker(pack_ahead &a) {
@@ -510,47 +490,28 @@ static void pack_worker(pack_ahead &a) {
     for (;;) {
         size_t k;
         {
-            std::unique_lock<std::mutex> hold(a.lock);
+            std::unique_lock<std::mutex> hold(a.crew.lock);
             while (!take_next(a, hold, &k)) {
-                if (a.stop || a.next == a.files.size())
+                if (a.crew.stop || a.next == a.files.size())
                     return;
-                a.changed.wait(hold);
+                a.crew.changed.wait(hold);
             }
         }
         pack_ahead_file(a, k, *z);
     }
 }
 
-// Stops the workers and waits for them, also when a fatal error leaves the writer early in the
-// fuzzing build.
-struct pack_workers {
-    pack_ahead &a;
-    std::vector<std::thread> threads;
-    ~pack_workers() {
-        {
-            const std::lock_guard<std::mutex> hold(a.lock);
-            a.stop = true;
-        }
-        a.changed.notify_all();
-        for (std::thread &t : threads)
-            t.join();
-        if (!threads.empty())
-            set_workers_running(false);
-    }
-};
-
 // Every file's stream into the archive, in scan order, with its progress lines.
 static void pack_files(flist *first, uint32_t n, FILE *out, const char *archivename) {
     pack_ahead a;
-    pack_workers pool{a, {}};
     const unsigned threads = std::min<unsigned>(pack_threads, n);
     if (threads > 1) {
         for (flist *f = first; f != nullptr; f = f->next)
             a.files.push_back(f);
         a.results.resize(a.files.size());
-        start_workers(pool.threads, threads - 1, [&a] { pack_worker(a); });
+        a.crew.start(threads - 1, [&a] { pack_worker(a); });
     }
-    if (pool.threads.empty()) {
+    if (a.crew.threads.empty()) {
         for (flist *f = first; f != nullptr; f = f->next) {
             print(2, "%s   ", f->archivename);
             compressfile(f, out, archivename);
@@ -566,13 +527,13 @@ static void pack_files(flist *first, uint32_t n, FILE *out, const char *archiven
         for (;;) {
             size_t other;
             {
-                std::unique_lock<std::mutex> hold(a.lock);
+                std::unique_lock<std::mutex> hold(a.crew.lock);
                 if (r.done)
                     break;
                 // The budget only grows when this thread gives shares back: without a file to
                 // take now, the turn's stream is all there is to wait for.
                 if (!take_next(a, hold, &other)) {
-                    a.changed.wait(hold, [&] { return r.done; });
+                    a.crew.changed.wait(hold, [&] { return r.done; });
                     break;
                 }
             }
@@ -586,19 +547,17 @@ static void pack_files(flist *first, uint32_t n, FILE *out, const char *archiven
                 write_failed(archivename);
             archive_room(out, archivename, r.o.length);
             put(out, archivename, r.o.memory, r.o.length);
-            if (!r.ok)
+            if (!r.o.error.empty())
                 die("%s", r.o.error.c_str());
             f->offset = static_cast<uint32_t>(offset);
-            f->size = r.size;
-            memcpy(f->signature, r.signature, sizeof f->signature);
             f->compressedsize = static_cast<uint32_t>(r.o.length);
         }
         r.memory.reset();
         {
-            const std::lock_guard<std::mutex> hold(a.lock);
+            const std::lock_guard<std::mutex> hold(a.crew.lock);
             a.budget += r.share;
         }
-        a.changed.notify_all();
+        a.crew.changed.notify_all();
         print(3, "size: %u compressedsize: %u\n", f->size, f->compressedsize);
     }
 }

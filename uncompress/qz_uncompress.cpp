@@ -224,7 +224,21 @@ struct unpacker {
 struct unpacked {
     std::string error;
     bool signature_broken = false;
+    bool done = false;
 };
+
+// What uncompress() reports of an inflation that did not give the content the index promises;
+// empty when it did.
+static std::string inflate_failure(int rc, uint64_t got, const index_entry &ie,
+                                   const std::string &name) {
+    if (rc != Z_OK)
+        return formatted("uncompressing error: %i\n", rc);
+    // A stream that ends early would leave the rest of the file undefined.
+    if (got != ie.outsize)
+        return formatted("corrupt archive: '%s' inflates to %lu bytes instead of %u\n",
+                         name.c_str(), static_cast<unsigned long>(got), ie.outsize);
+    return {};
+}
 
 // Whether prefix, a leading part of a stored name that ends at a separator, is the known
 // directory or one of the directories on the way to it.
@@ -284,21 +298,6 @@ static int open_output(const std::string &name, bool guard, std::string *error) 
     else if (guard)
         guard_output(name.c_str());
     return fd;
-}
-
-static std::string write_out(int fd, const void *data, size_t len, const std::string &name) {
-    size_t done = 0;
-    while (done < len) {
-        const int64_t n = plat_write(fd, static_cast<const char *>(data) + done, len - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return formatted("write(%s) failed: %s\n", name.c_str(), strerror(errno));
-        if (n == 0)
-            return formatted("write(%s) failed: nothing written\n", name.c_str());
-        done += static_cast<size_t>(n);
-    }
-    return {};
 }
 
 static std::string close_output(int fd, const std::string &name) {
@@ -372,23 +371,15 @@ static void unpack_whole(const archive_entry &e, int fd, unpacker &u, bool guard
     uLongf outlen = ie.outsize;
     const int rc = uncompress(static_cast<Bytef *>(u.out.p), &outlen,
                               static_cast<const Bytef *>(u.in.p), ie.insize);
-    if (rc != Z_OK) {
-        r.error = formatted("uncompressing error: %i\n", rc);
+    if (!(r.error = inflate_failure(rc, outlen, ie, name)).empty())
         return;
-    }
-    // A stream that ends early would leave the rest of the file undefined.
-    if (outlen != ie.outsize) {
-        r.error = formatted("corrupt archive: '%s' inflates to %lu bytes instead of %u\n",
-                            name.c_str(), static_cast<unsigned long>(outlen), ie.outsize);
-        return;
-    }
     r.signature_broken = signature_broken(ie, u.out.p, ie.outsize);
     if (!(r.error = mkdirforfile(u, name)).empty())
         return;
     const int out = open_output(name, guard, &r.error);
     if (out < 0)
         return;
-    r.error = write_out(out, u.out.p, ie.outsize, name);
+    r.error = try_write_all(out, u.out.p, ie.outsize, name.c_str());
     const std::string closed = close_output(out, name);
     if (r.error.empty())
         r.error = closed;
@@ -436,7 +427,7 @@ static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool g
         if (have != 0 && written < 4)
             memcpy(head + written, u.zout, std::min<size_t>(4 - written, have));
         if (have != 0 && out >= 0 && later.empty())
-            later = write_out(out, u.zout, have, name);
+            later = try_write_all(out, u.zout, have, name.c_str());
         written += have;
         if (ret == Z_STREAM_END)
             break;
@@ -458,17 +449,8 @@ static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool g
         }
     }
     const std::string closed = out >= 0 ? close_output(out, name) : std::string();
-    if (!r.error.empty())
+    if (!r.error.empty() || !(r.error = inflate_failure(rc, written, ie, name)).empty())
         return;
-    if (rc != Z_OK) {
-        r.error = formatted("uncompressing error: %i\n", rc);
-        return;
-    }
-    if (written != ie.outsize) {
-        r.error = formatted("corrupt archive: '%s' inflates to %lu bytes instead of %u\n",
-                            name.c_str(), static_cast<unsigned long>(written), ie.outsize);
-        return;
-    }
     r.signature_broken = signature_broken(ie, head, written);
     r.error = !later.empty() ? later : closed;
 }
@@ -500,17 +482,15 @@ unsigned unpack_threads = 1;
 
 constexpr uint64_t AHEAD_BUDGET = uint64_t{64} << 20;
 
+// What the main thread and the workers share; every field under the crew's lock.
 struct unpack_ahead {
-    std::mutex lock;
-    std::condition_variable changed;
     const std::vector<archive_entry> *entries = nullptr;
     std::vector<unpacked> results;
-    std::vector<char> done;
     int fd = -1;
     size_t next = 0;    // the next entry to take
     size_t guarded = 0; // entries whose files are guarded: none beyond is taken
     uint64_t budget = AHEAD_BUDGET;
-    std::atomic<bool> stop{false}; // read by a thread in the middle of an entry too
+    workers crew;
 };
 
 static uint64_t share_of(const archive_entry &e) {
@@ -521,7 +501,7 @@ static uint64_t share_of(const archive_entry &e) {
 // Takes the next entry, with its share of the budget, when it is guarded and the share is free;
 // under lock.
 static bool take_next(unpack_ahead &a, size_t *k) {
-    if (a.stop || a.next == a.entries->size() || a.next >= a.guarded ||
+    if (a.crew.stop || a.next == a.entries->size() || a.next >= a.guarded ||
         share_of((*a.entries)[a.next]) > a.budget)
         return false;
     a.budget -= share_of((*a.entries)[a.next]);
@@ -531,13 +511,13 @@ static bool take_next(unpack_ahead &a, size_t *k) {
 
 static void extract_ahead(unpack_ahead &a, size_t k, unpacker &u) {
     unpacked r;
-    unpack_entry((*a.entries)[k], a.fd, u, false, r, a.stop);
+    unpack_entry((*a.entries)[k], a.fd, u, false, r, a.crew.stop);
+    r.done = true;
     {
-        const std::lock_guard<std::mutex> hold(a.lock);
+        const std::lock_guard<std::mutex> hold(a.crew.lock);
         a.results[k] = std::move(r);
-        a.done[k] = 1;
     }
-    a.changed.notify_all();
+    a.crew.changed.notify_all();
 }
 
 static void unpack_worker(unpack_ahead &a) {
@@ -545,37 +525,16 @@ static void unpack_worker(unpack_ahead &a) {
     for (;;) {
         size_t k;
         {
-            std::unique_lock<std::mutex> hold(a.lock);
+            std::unique_lock<std::mutex> hold(a.crew.lock);
             while (!take_next(a, &k)) {
-                if (a.stop || a.next == a.entries->size())
+                if (a.crew.stop || a.next == a.entries->size())
                     return;
-                a.changed.wait(hold);
+                a.crew.changed.wait(hold);
             }
         }
         extract_ahead(a, k, *u);
     }
 }
-
-// Stops the workers and waits for them: before the run ends at a failing entry, so that no file
-// is being written while the guarded ones are removed, and when a fatal error leaves early in
-// the fuzzing build.
-struct unpack_workers {
-    unpack_ahead &a;
-    std::vector<std::thread> threads;
-    void stop() {
-        {
-            const std::lock_guard<std::mutex> hold(a.lock);
-            a.stop = true;
-        }
-        a.changed.notify_all();
-        for (std::thread &t : threads)
-            t.join();
-        if (!threads.empty())
-            set_workers_running(false);
-        threads.clear();
-    }
-    ~unpack_workers() { stop(); }
-};
 
 static void report(const archive_entry &e, const unpacked &r) {
     const index_entry &ie = e.ie;
@@ -622,10 +581,10 @@ static void discard_guards(const std::vector<archive_entry> &entries, size_t gua
 
 static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
     const size_t n = entries.size();
-    const unsigned workers =
-        names_apart(entries) ? static_cast<unsigned>(std::min<size_t>(unpack_threads, n)) : 1;
+    // Names alike are extracted in their order, by one thread.
+    const auto threads = static_cast<unsigned>(std::min<size_t>(unpack_threads, n));
+    const unsigned workers = threads > 1 && names_apart(entries) ? threads : 1;
     unpack_ahead a;
-    unpack_workers pool{a, {}};
     // Entries a worker may take while the main thread reports an earlier one.
     const size_t window = 8 * size_t{workers};
     const auto guard_up_to = [&](size_t end) {
@@ -633,22 +592,21 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
         for (size_t k = a.guarded; k < end; k++)
             guard_output(entry_name(entries[k].ie).c_str());
         {
-            const std::lock_guard<std::mutex> hold(a.lock);
+            const std::lock_guard<std::mutex> hold(a.crew.lock);
             a.guarded = std::max(a.guarded, end);
         }
-        a.changed.notify_all();
+        a.crew.changed.notify_all();
     };
     if (workers > 1) {
         a.entries = &entries;
         a.results.resize(n);
-        a.done.resize(n);
         a.fd = fd;
         guard_up_to(window);
-        start_workers(pool.threads, workers - 1, [&a] { unpack_worker(a); });
-        if (pool.threads.empty())
+        a.crew.start(workers - 1, [&a] { unpack_worker(a); });
+        if (a.crew.threads.empty())
             discard_guards(entries, a.guarded);
     }
-    if (pool.threads.empty()) {
+    if (a.crew.threads.empty()) {
         const auto u = std::make_unique<unpacker>(); // nothing is known of the new directory
         const std::atomic<bool> never{false};
         for (const archive_entry &e : entries) {
@@ -666,13 +624,13 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
         for (;;) {
             size_t other;
             {
-                std::unique_lock<std::mutex> hold(a.lock);
-                if (a.done[k] != 0)
+                std::unique_lock<std::mutex> hold(a.crew.lock);
+                if (a.results[k].done)
                     break;
                 // Shares come back from this thread alone: without an entry to take now, the
                 // one to report is all there is to wait for.
                 if (!take_next(a, &other)) {
-                    a.changed.wait(hold, [&] { return a.done[k] != 0; });
+                    a.crew.changed.wait(hold, [&] { return a.results[k].done; });
                     break;
                 }
             }
@@ -681,14 +639,14 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
         const unpacked &r = a.results[k];
         report(entries[k], r);
         if (!r.error.empty()) {
-            pool.stop();
+            // No file may be in the making while the guarded ones are removed.
+            a.crew.stop_all();
             die("%s", r.error.c_str());
         }
         release_output(entry_name(entries[k].ie).c_str());
         {
-            const std::lock_guard<std::mutex> hold(a.lock);
+            const std::lock_guard<std::mutex> hold(a.crew.lock);
             a.budget += share_of(entries[k]);
-            a.results[k] = unpacked{};
         }
         guard_up_to(k + 1 + window);
     }
