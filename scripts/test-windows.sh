@@ -21,12 +21,14 @@ done
 export WINEDEBUG=-all LC_ALL=C.UTF-8
 wineserver -p 2>/dev/null || true # one may be running already
 wineboot -i >/dev/null 2>&1
-# Drive Q: is an empty folder of its own, for the tests of a drive's root.
-drive="${WINEPREFIX:-$HOME/.wine}/dosdevices/q:"
-mkdir -p build/windows/test-drive
-ln -sfn "$PWD/build/windows/test-drive" "$drive"
-trap 'rm -f "$drive"; wineserver -k || true' EXIT
-QZ_TEST_DRIVE=Q: ctest --preset windows -j "$jobs"
+# Drive Q: is an empty folder of its own, for the tests of a drive's root, and the share
+# \\qzhost\share another, for the tests of UNC paths.
+devices="${WINEPREFIX:-$HOME/.wine}/dosdevices"
+mkdir -p build/windows/test-drive build/windows/test-share "$devices/unc/qzhost"
+ln -sfn "$PWD/build/windows/test-drive" "$devices/q:"
+ln -sfn "$PWD/build/windows/test-share" "$devices/unc/qzhost/share"
+trap 'rm -rf "$devices/q:" "$devices/unc/qzhost"; wineserver -k || true' EXIT
+QZ_TEST_DRIVE=Q: QZ_TEST_SHARE='\\qzhost\share' ctest --preset windows -j "$jobs"
 
 # The Linux and the Windows programs side by side: the same names stored, each unpacking the
 # other's archives. The Linux build is scripts/test.sh's; it is brought up to date (or made) here.

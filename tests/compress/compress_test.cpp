@@ -511,6 +511,41 @@ TEST(CommandLine, DriveRoot) {
     EXPECT_EQ(read_file(root + "x\\sub\\f"), "abc");
     clear();
 }
+
+// A share reached by a UNC path, for every tool: scripts/test-windows.sh maps the share named by
+// QZ_TEST_SHARE ("\\qzhost\share") to a folder of its own. "..\" stops at the share, as the
+// system's own resolution does.
+TEST(CommandLine, UncPaths) {
+    const char *share = getenv("QZ_TEST_SHARE");
+    if (share == nullptr)
+        GTEST_SKIP() << "QZ_TEST_SHARE names no share";
+    temp_dir t;
+    const std::string name = t.path.filename().string();
+    const std::string root = std::string(share) + "\\" + name;
+    fs::create_directories(root + "\\mod\\sub");
+    write_file(root + "\\mod\\sub\\f", "abc");
+
+    run_result r = pack(t, {root + "\\mod\\"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, banner + progress(root + "\\mod.qz", {{"sub/f", "abc"}}));
+    EXPECT_EQ(read_file(root + "\\mod.qz"), archive({{"sub/f", "abc"}}));
+
+    r = run(tool("qz_uncompress"), {root + "\\..\\..\\..\\" + name + "\\mod.qz"}, t.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(root + "\\mod.0\\sub\\f"), "abc");
+    r = run(tool("qz_info"), {"-c", root + "\\mod.qz"}, t.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    // The same model converted on the share and here gives the same object file.
+    const std::string model = "v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nvn 0 0 1\nf 1/1/1 2/1/1 3/1/1\n";
+    write_file(root + "\\m.obj", model);
+    write_file(t / "m.obj", model);
+    r = run(tool("qz_import"), {root + "\\m.obj"}, t.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(run(tool("qz_import"), {"m.obj"}, t.path).status, 0);
+    EXPECT_EQ(read_file(root + "\\m.object"), read_file(t / "m.object"));
+    fs::remove_all(root);
+}
 #endif
 
 // ---- Links, devices, fifos, resource limits and made-up files: POSIX only ----
