@@ -109,8 +109,8 @@ TEST(UnpackRegress, ComponentsThatWindowsReadsAsParentAreRefused) {
 // A component of one dot, or of dots and blanks with a single dot, stays where it is: such names
 // are still extracted.
 #ifdef _WIN32
-// Windows itself cuts the dots and blanks at the end of a component, so "b. " cannot be made
-// there; the single dot still has to pass.
+// A component that ends in a blank is refused there, as Windows cannot hold it; the single dot
+// still has to pass.
 const char *const SINGLE_DOTS = "a/./b/c";
 #else
 const char *const SINGLE_DOTS = "a/./b. /c";
