@@ -501,6 +501,48 @@ static void pack_worker(pack_ahead &a) {
     }
 }
 
+// The stream of file k into the archive in its turn: made ahead, or made now by the writer when
+// it did not fit in memory. While it is not ready the writer compresses files that follow.
+static void write_packed(pack_ahead &a, size_t k, packer &mine, FILE *out,
+                         const char *archivename) {
+    flist *f = a.files[k];
+    packed_file &r = a.results[k];
+    for (;;) {
+        size_t other;
+        {
+            std::unique_lock<std::mutex> hold(a.crew.lock);
+            if (r.done)
+                break;
+            // The budget only grows when this thread gives shares back: without a file to take
+            // now, the turn's stream is all there is to wait for.
+            if (!take_next(a, hold, &other)) {
+                a.crew.changed.wait(hold, [&] { return r.done; });
+                break;
+            }
+        }
+        pack_ahead_file(a, other, mine);
+    }
+    if (r.o.overflow) {
+        compressfile(f, out, archivename);
+    } else {
+        const int64_t offset = plat_ftell(out);
+        if (offset < 0)
+            write_failed(archivename);
+        archive_room(out, archivename, r.o.length);
+        put(out, archivename, r.o.memory, r.o.length);
+        if (!r.o.error.empty())
+            die("%s", r.o.error.c_str());
+        f->offset = static_cast<uint32_t>(offset);
+        f->compressedsize = static_cast<uint32_t>(r.o.length);
+    }
+    r.memory.reset();
+    {
+        const std::lock_guard<std::mutex> hold(a.crew.lock);
+        a.budget += r.share;
+    }
+    a.crew.changed.notify_all();
+}
+
 // Every file's stream into the archive, in scan order, with its progress lines.
 static void pack_files(flist *first, uint32_t n, FILE *out, const char *archivename) {
     pack_ahead a;
@@ -511,53 +553,14 @@ static void pack_files(flist *first, uint32_t n, FILE *out, const char *archiven
         a.results.resize(a.files.size());
         a.crew.start(threads - 1, [&a] { pack_worker(a); });
     }
-    if (a.crew.threads.empty()) {
-        for (flist *f = first; f != nullptr; f = f->next) {
-            print(2, "%s   ", f->archivename);
-            compressfile(f, out, archivename);
-            print(3, "size: %u compressedsize: %u\n", f->size, f->compressedsize);
-        }
-        return;
-    }
-    const auto mine = std::make_unique<packer>();
-    for (size_t k = 0; k < a.files.size(); k++) {
-        flist *f = a.files[k];
+    const auto mine = a.crew.threads.empty() ? nullptr : std::make_unique<packer>();
+    size_t k = 0;
+    for (flist *f = first; f != nullptr; f = f->next, k++) {
         print(2, "%s   ", f->archivename);
-        packed_file &r = a.results[k];
-        for (;;) {
-            size_t other;
-            {
-                std::unique_lock<std::mutex> hold(a.crew.lock);
-                if (r.done)
-                    break;
-                // The budget only grows when this thread gives shares back: without a file to
-                // take now, the turn's stream is all there is to wait for.
-                if (!take_next(a, hold, &other)) {
-                    a.crew.changed.wait(hold, [&] { return r.done; });
-                    break;
-                }
-            }
-            pack_ahead_file(a, other, *mine);
-        }
-        if (r.o.overflow) {
+        if (mine == nullptr)
             compressfile(f, out, archivename);
-        } else {
-            const int64_t offset = plat_ftell(out);
-            if (offset < 0)
-                write_failed(archivename);
-            archive_room(out, archivename, r.o.length);
-            put(out, archivename, r.o.memory, r.o.length);
-            if (!r.o.error.empty())
-                die("%s", r.o.error.c_str());
-            f->offset = static_cast<uint32_t>(offset);
-            f->compressedsize = static_cast<uint32_t>(r.o.length);
-        }
-        r.memory.reset();
-        {
-            const std::lock_guard<std::mutex> hold(a.crew.lock);
-            a.budget += r.share;
-        }
-        a.crew.changed.notify_all();
+        else
+            write_packed(a, k, *mine, out, archivename);
         print(3, "size: %u compressedsize: %u\n", f->size, f->compressedsize);
     }
 }

@@ -21,9 +21,9 @@ double turn(const point &a, const point &b, const point &c) {
     return (b.u - a.u) * (c.v - a.v) - (b.v - a.v) * (c.u - a.u);
 }
 
-void fan(unsigned first, unsigned count, unsigned *triangles) {
-    for (unsigned i = first + 1; i + 1 < count; i++) {
-        *triangles++ = first;
+void fan(unsigned count, unsigned *triangles) {
+    for (unsigned i = 1; i + 1 < count; i++) {
+        *triangles++ = 0;
         *triangles++ = i;
         *triangles++ = i + 1;
     }
@@ -133,11 +133,11 @@ void clip_ears(const std::vector<point> &p, unsigned *triangles) {
 void triangulate_polygon(const qz_vec *corners, unsigned count, unsigned *triangles) {
     std::vector<point> p;
     if (count == 3 || repeats_a_position(corners, count) || !project(corners, count, &p))
-        return fan(0, count, triangles);
+        return fan(count, triangles);
     bool convex = true;
     for (unsigned i = 0; i < count && convex; i++)
         convex = turn(p[(i + count - 1) % count], p[i], p[(i + 1) % count]) >= 0;
     if (convex)
-        return fan(0, count, triangles);
+        return fan(count, triangles);
     clip_ears(p, triangles);
 }

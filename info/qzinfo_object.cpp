@@ -198,10 +198,9 @@ void check_material_ranges(info_reader *r, const info_object *o) {
         if (q.idx_start % 3 != 0 || q.idx_num % 3 != 0)
             info_bad(r, &at, "indices %u + %u of '%s' cut through a triangle", q.idx_start,
                      q.idx_num, name.c_str());
-        if (q.idx_num != 0)
-            runs.push_back(&m);
-        else
+        if (q.idx_num == 0)
             continue;
+        runs.push_back(&m);
         // An engine that draws or copies a material by its ranges reads only its vertices.
         if (uint64_t{q.vert_start} + q.vert_num > o->vertices.size() ||
             uint64_t{q.idx_start} + q.idx_num > o->indices.size())
