@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -141,9 +142,11 @@ void copy_name_field(char *field, const char *text, size_t len);
 // Delivers a text file line by line from one fixed window that is refilled in place. A line is
 // handed out inside the window, its line end overwritten with NUL; it stays valid until the
 // next parser_read_line. A UTF-8 byte order mark at the start of the file is skipped, and a last
-// line without a line feed is delivered like the others. Nothing of a file goes unread without
-// a word: a line too long for the window, or one holding a NUL byte, ends the run with the
-// file's name and the line's number.
+// line without a line feed is delivered like the others. A file that starts with a UTF-16 byte
+// order mark (either byte order) is converted to UTF-8 as the window fills, so that it reads as
+// if it had been saved as UTF-8. Nothing of a file goes unread without a word: a line too long
+// for the window, or one holding a NUL byte, ends the run with the file's name and the line's
+// number.
 
 constexpr int PARSER_WINDOW = 32767; // data bytes in the window; a NUL always follows them
 
@@ -156,6 +159,12 @@ struct parser {
     unsigned int nline;  // number of lines delivered so far
     int32_t bytes_left;  // data bytes from cur to the end of the data in buf
     char *filename;      // for the reports that name the file
+    int utf16;           // 0 for a UTF-8 file; 1 for UTF-16 little-endian, 2 big-endian
+    bool read_end;       // a read came up short: the file has no more bytes
+    uint8_t ncarry;      // bytes in carry
+    // UTF-16 bytes read but not converted yet: a code unit or surrogate pair that did not fit
+    // the window, or an odd last byte.
+    unsigned char carry[4];
 };
 
 parser *init_parser(const char *filename);
@@ -189,5 +198,19 @@ struct parser_guard {
     parser_guard(const parser_guard &) = delete;
     parser_guard &operator=(const parser_guard &) = delete;
 };
+
+// ---- Statements of the text formats ----
+// A line of an OBJ, MTL or paths file is a keyword, its first word, and the arguments behind
+// it. Blanks and tabs before the keyword, and any number of them between the keyword and its
+// arguments, separate and are no part of either, as modelling programs write them.
+struct text_statement {
+    std::string_view keyword; // empty for a line of blanks
+    char *args;               // the text behind the keyword and the blanks after it
+};
+text_statement split_statement(char *line);
+// Whether a keyword is word, comparing ASCII letters without regard to their case.
+bool keyword_nocase(std::string_view keyword, std::string_view word);
+// A name argument: args without the blanks and tabs at its end, cut off in place.
+char *trim_name(char *args);
 
 #endif

@@ -1,6 +1,7 @@
 // The line parser of the file toolkit: one fixed window per text file, lines handed out in place.
 #include "qz_filefunc.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -25,9 +26,19 @@ parser *init_parser(const char *filename) {
     ps->fd = fd;
     ps->filename = name;
     parser_guard guard(ps); // a read error ends the run before the caller holds the record
+    // The first two bytes tell a UTF-16 file (Notepad's "Unicode") by its byte order mark. They
+    // are read on their own, as the descriptor may be a pipe that cannot be rewound.
+    ps->cur = ps->buf;
+    ps->bytes_left = static_cast<int32_t>(read_all(fd, ps->buf, 2));
+    ps->read_end = ps->bytes_left < 2;
+    if (ps->bytes_left == 2 &&
+        (memcmp(ps->buf, "\xFF\xFE", 2) == 0 || memcmp(ps->buf, "\xFE\xFF", 2) == 0)) {
+        ps->utf16 = ps->buf[0] == '\xFF' ? 1 : 2;
+        ps->bytes_left = 0;
+    }
     parser_fill_buffer(ps);
     // Editors on Windows start UTF-8 files with a byte order mark; it is no part of line 1.
-    if (ps->bytes_left >= 3 && memcmp(ps->buf, "\xEF\xBB\xBF", 3) == 0) {
+    if (ps->utf16 == 0 && ps->bytes_left >= 3 && memcmp(ps->buf, "\xEF\xBB\xBF", 3) == 0) {
         ps->cur += 3;
         ps->bytes_left -= 3;
     }
@@ -43,16 +54,86 @@ void close_parser(parser *ps) {
     free(ps);
 }
 
+// Writes code point c in UTF-8 as its size bytes.
+static char *put_utf8(char *out, uint32_t c, int size) {
+    static const unsigned char lead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    *out++ = static_cast<char>(lead[size] | c >> 6 * (size - 1));
+    for (int shift = 6 * (size - 2); shift >= 0; shift -= 6)
+        *out++ = static_cast<char>(0x80 | (c >> shift & 0x3F));
+    return out;
+}
+
+// Converts UTF-16 into the window behind the data, a code point at a time while it fits. Two
+// bytes never take more than three in UTF-8, so a read asks for at most two thirds of the free
+// room and all of it fits, but for a pair cut by the read, which waits for the next one. Near
+// the end of the room a read asks for one more code unit, so the window fills up to the last
+// code point that fits; the one that did not waits in the carry for the next fill.
+static void fill_utf16(parser *ps) {
+    unsigned char raw[8192];
+    size_t have = ps->ncarry;
+    memcpy(raw, ps->carry, have);
+    char *out = ps->buf + ps->bytes_left;
+    char *const end = ps->buf + PARSER_WINDOW;
+    const auto unit = [ps](const unsigned char *p) {
+        return ps->utf16 == 1 ? uint32_t{p[0]} | uint32_t{p[1]} << 8
+                              : uint32_t{p[0]} << 8 | uint32_t{p[1]};
+    };
+    for (;;) {
+        size_t used = 0;
+        bool full = false;
+        while (have - used >= 2 || (ps->read_end && have > used)) {
+            const size_t left = have - used;
+            uint32_t c = left >= 2 ? unit(raw + used) : 0xFFFD; // an odd last byte
+            size_t len = std::min<size_t>(left, 2);
+            if (c >= 0xD800 && c < 0xDC00) {
+                if (left < 4 && !ps->read_end)
+                    break; // the low half may come with the next read
+                const uint32_t low = left >= 4 ? unit(raw + used + 2) : 0;
+                const bool pair = low >= 0xDC00 && low < 0xE000;
+                c = pair ? 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00) : 0xFFFD;
+                len = pair ? 4 : 2;
+            } else if (c >= 0xDC00 && c < 0xE000) {
+                c = 0xFFFD;
+            }
+            const int size = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+            if (size > end - out) {
+                full = true;
+                break;
+            }
+            out = put_utf8(out, c, size);
+            used += len;
+        }
+        have -= used;
+        memmove(raw, raw + used, have);
+        if (full || ps->read_end || out == end)
+            break;
+        const size_t room = static_cast<size_t>(end - out);
+        const size_t want = std::min(sizeof raw, std::max(room / 3 * 2, have + 2)) - have;
+        const size_t got = read_all(ps->fd, raw + have, want);
+        ps->read_end = got < want;
+        have += got;
+    }
+    memcpy(ps->carry, raw, have);
+    ps->ncarry = static_cast<uint8_t>(have);
+    ps->bytes_left = static_cast<int32_t>(out - ps->buf);
+}
+
 void parser_fill_buffer(parser *ps) {
     if (ps->bytes_left != 0)
         memmove(ps->buf, ps->cur, static_cast<size_t>(ps->bytes_left));
-    // read_all keeps reading until the window is full or the file ends: a short read (a pipe,
-    // an interrupted call) must not pass for the end of the file, or a line that does fit the
-    // window would be taken for one that does not.
-    size_t room = static_cast<size_t>(PARSER_WINDOW - ps->bytes_left);
-    ps->bytes_left += static_cast<int32_t>(read_all(ps->fd, ps->buf + ps->bytes_left, room));
-    ps->buf[ps->bytes_left] = '\0';
     ps->cur = ps->buf;
+    if (ps->utf16 != 0) {
+        fill_utf16(ps);
+    } else if (!ps->read_end) {
+        // read_all keeps reading until the window is full or the file ends: a short read (a
+        // pipe, an interrupted call) must not pass for the end of the file, or a line that does
+        // fit the window would be taken for one that does not.
+        size_t room = static_cast<size_t>(PARSER_WINDOW - ps->bytes_left);
+        size_t got = read_all(ps->fd, ps->buf + ps->bytes_left, room);
+        ps->read_end = got < room;
+        ps->bytes_left += static_cast<int32_t>(got);
+    }
+    ps->buf[ps->bytes_left] = '\0';
 }
 
 void parser_read_line(parser *ps) {
@@ -70,13 +151,18 @@ void parser_read_line(parser *ps) {
         ps->line = nullptr;
         return;
     }
-    if (lf == nullptr && ps->bytes_left == PARSER_WINDOW)
+    // A UTF-16 window may be short of full where the next code point did not fit, so the end of
+    // the file is known from the reads. A full window is too long even where the file ends: the
+    // limit is the same for a last line without a line feed.
+    const bool ended = ps->read_end && ps->ncarry == 0;
+    if (lf == nullptr && (!ended || ps->bytes_left == PARSER_WINDOW))
         die("%s: line %u is longer than %d bytes\n", ps->filename, ps->nline + 1,
             PARSER_WINDOW - 1);
     if (memchr(ps->cur, '\0', static_cast<size_t>(end - ps->cur)) != nullptr)
-        die(ps->nline == 0 ? "%s: line %u holds a NUL byte; the file may be UTF-16, save it as "
-                             "UTF-8\n"
-                           : "%s: line %u holds a NUL byte\n",
+        die(ps->nline == 0 && ps->utf16 == 0
+                ? "%s: line %u holds a NUL byte; the file may be UTF-16, save it as "
+                  "UTF-8\n"
+                : "%s: line %u holds a NUL byte\n",
             ps->filename, ps->nline + 1);
     ps->line = ps->cur;
     if (end != ps->cur && end[-1] == '\r')
@@ -233,4 +319,37 @@ void die_parser(parser *ps, const char *p, const char *fmt, ...) {
     if (ps->errinfo != nullptr)
         plat_fprintf(stderr, "%s\n", ps->errinfo);
     die_end();
+}
+
+static bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+text_statement split_statement(char *line) {
+    while (is_blank(*line))
+        line++;
+    char *end = line;
+    while (*end != '\0' && !is_blank(*end))
+        end++;
+    text_statement st{std::string_view(line, static_cast<size_t>(end - line)), end};
+    while (is_blank(*st.args))
+        st.args++;
+    return st;
+}
+
+bool keyword_nocase(std::string_view keyword, std::string_view word) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (keyword.size() != word.size())
+        return false;
+    for (size_t i = 0; i < word.size(); i++)
+        if (lower(keyword[i]) != lower(word[i]))
+            return false;
+    return true;
+}
+
+char *trim_name(char *args) {
+    size_t len = strlen(args);
+    while (len > 0 && is_blank(args[len - 1]))
+        args[--len] = '\0';
+    return args;
 }

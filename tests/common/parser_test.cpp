@@ -80,6 +80,44 @@ TEST(Parser, ByteOrderMark) {
     EXPECT_EQ(all_lines("\xEF\xBB"), lines{"\xEF\xBB"});
 }
 
+// A file as a Windows editor saves text in UTF-16, byte order mark first.
+std::string utf16(const std::u16string &text, bool big_endian) {
+    std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char16_t u : text) {
+        const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u);
+        bytes += big_endian ? std::string{hi, lo} : std::string{lo, hi};
+    }
+    return bytes;
+}
+
+// UTF-16 gives the lines of the same text in UTF-8, in either byte order; the file of many windows
+// has its refills cut surrogate pairs and leave code points that did not fit for the next window.
+// Half a pair on its own, or an odd last byte, stands for U+FFFD.
+TEST(Parser, Utf16ReadsAsUtf8) {
+    const std::string smile = "\xF0\x9F\x98\x80", bad = "\xEF\xBF\xBD";
+    const std::string longest = std::string(PARSER_WINDOW - 5, 'y') + smile;
+    const std::u16string longest16 = std::u16string(PARSER_WINDOW - 5, u'y') + u"\U0001F600";
+    std::string many;
+    std::u16string many16;
+    for (int i = 0; many16.size() < 20 * PARSER_WINDOW; i++) {
+        many += std::string(i % 13, 'a') + "\xC3\xA9\xE4\xB8\xAD" + smile + (i % 5 ? "\n" : "\r\n");
+        many16 +=
+            std::u16string(i % 13, u'a') + u"\u00E9\u4E2D\U0001F600" + (i % 5 ? u"\n" : u"\r\n");
+    }
+    const char16_t halves[] = {'a',    0xD800, 'b',    '\n', 0xDC00, '\n',
+                               0xD800, 0xD83D, 0xDE00, '\n', 0xDBFF, 0};
+    for (bool big : {false, true}) {
+        SCOPED_TRACE(big ? "big-endian" : "little-endian");
+        EXPECT_EQ(all_lines(utf16(u"v 1\r\n\u00E9 \U0001F600\n\n\uFEFF", big)),
+                  (lines{"v 1", "\xC3\xA9 " + smile, "", "\xEF\xBB\xBF"}));
+        EXPECT_EQ(all_lines(utf16(u"x\n" + longest16 + u"\nz", big)), (lines{"x", longest, "z"}));
+        EXPECT_EQ(all_lines(utf16(u"x\n" + longest16, big)), (lines{"x", longest}));
+        EXPECT_EQ(all_lines(utf16(many16, big)), all_lines(many));
+        EXPECT_EQ(all_lines(utf16(halves, big)), (lines{"a" + bad + "b", bad, bad + smile, bad}));
+        EXPECT_EQ(all_lines(utf16(u"a", big) + "b"), lines{"a" + bad});
+    }
+}
+
 TEST(Parser, LongestLineFitsTheWindowWhereverItStarts) {
     const std::string longest(PARSER_WINDOW - 1, 'y');
     EXPECT_EQ(all_lines("x\n" + longest + "\nz\n"), (lines{"x", longest, "z"}));
@@ -201,9 +239,16 @@ TEST(ParserDeath, LinesThatCannotBeRead) {
         {"a\nb\0c\nd\n"s, "line 2 holds a NUL byte"},
         {"a\n\0"s, "line 2 holds a NUL byte"},
         {longest + "\n" + longest + "\nz\0\n"s, "line 3 holds a NUL byte"},
-        // As a Windows editor saves "v 1" in UTF-16, with its byte order mark.
-        {"\xFF\xFEv\0 \0001\0\n\0"s,
-         "line 1 holds a NUL byte; the file may be UTF-16, save it as UTF-8"},
+        // "v 1" in UTF-16 without a byte order mark.
+        {"v\0 \0001\0\n\0"s, "line 1 holds a NUL byte; the file may be UTF-16, save it as UTF-8"},
+        // A file with the mark is read as UTF-16, where a NUL is a NUL all the same.
+        {utf16(u"a\nb\0c\n"s, false), "line 2 holds a NUL byte"},
+        {utf16(u"\0"s, true), "line 1 holds a NUL byte"},
+        // Lines of 32767 and 32769 bytes in UTF-8; the second leaves the window short of full.
+        {utf16(u"x\n" + std::u16string(10922, u'\u4E2D') + u"a", false),
+         "line 2 is longer than 32766 bytes"},
+        {utf16(u"x\n" + std::u16string(10923, u'\u4E2D') + u"\n", true),
+         "line 2 is longer than 32766 bytes"},
         {"\xEF\xBB\xBF\0\n"s, "line 1 holds a NUL byte; the file may be UTF-16, save it as UTF-8"},
     };
     for (const auto &[bytes, message] : cases) {
