@@ -3,7 +3,7 @@
 //   qzb_gen tree DIR COUNT                     COUNT small files in a tree of directories
 //   qzb_gen mixed FILE MIB                     one file of MIB MiB of mixed data
 //   qzb_gen obj FILE TRIANGLES KIND           a model and its material library (FILE.mtl);
-//                                              KIND is shared, distinct or materials
+//                                              KIND is shared, distinct, materials or smooth
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -164,8 +164,10 @@ void put_float(std::string &out, double v) {
 // position, texture coordinate and normal. "distinct": a triangle soup where no two corners use
 // the same (position, texture coordinate, normal) triple; every triangle has its own normal, and
 // positions and texture coordinates repeat only where the lists' capacity of 32768 runs out.
-// One material per `run` triangles.
-void make_obj(const std::string &name, unsigned triangles, bool shared, unsigned run) {
+// One material per `run` triangles. Without normals, the faces are in one smoothing group and
+// their corners "v/vt": the importer makes the normals.
+void make_obj(const std::string &name, unsigned triangles, bool shared, unsigned run,
+              bool normals) {
     constexpr unsigned cap = 32768;
     rng r{3};
     const std::string stem = name.substr(0, name.rfind('.'));
@@ -198,10 +200,13 @@ void make_obj(const std::string &name, unsigned triangles, bool shared, unsigned
                 text += "\nvt";
                 put_float(text, static_cast<double>(x) / w);
                 put_float(text, static_cast<double>(y) / h);
-                text += "\nvn";
-                put_float(text, r.unit() * 0.2 - 0.1);
-                put_float(text, 0.98);
-                put_float(text, r.unit() * 0.2 - 0.1);
+                const double nx = r.unit() * 0.2 - 0.1, nz = r.unit() * 0.2 - 0.1;
+                if (normals) {
+                    text += "\nvn";
+                    put_float(text, nx);
+                    put_float(text, 0.98);
+                    put_float(text, nz);
+                }
                 text += "\n";
             }
         const unsigned row = w + 1;
@@ -236,13 +241,19 @@ void make_obj(const std::string &name, unsigned triangles, bool shared, unsigned
         for (unsigned k = 0; k < 3 * triangles; k++)
             corners.insert(corners.end(), {k % nv + 1, (k + 7919) % nt + 1, k / 3 % nn + 1});
     }
+    if (!normals)
+        text += "s 1\n";
     for (unsigned t = 0; t < triangles; t++) {
         if (t % run == 0)
             text += "usemtl mat" + std::to_string(t / run) + "\n";
         const unsigned *k = &corners[9 * t];
         char line[128];
-        snprintf(line, sizeof line, "f %u/%u/%u %u/%u/%u %u/%u/%u\n", k[0], k[1], k[2], k[3], k[4],
-                 k[5], k[6], k[7], k[8]);
+        if (normals)
+            snprintf(line, sizeof line, "f %u/%u/%u %u/%u/%u %u/%u/%u\n", k[0], k[1], k[2], k[3],
+                     k[4], k[5], k[6], k[7], k[8]);
+        else
+            snprintf(line, sizeof line, "f %u/%u %u/%u %u/%u\n", k[0], k[1], k[3], k[4], k[6],
+                     k[7]);
         text += line;
     }
     write_file(name, text);
@@ -250,7 +261,7 @@ void make_obj(const std::string &name, unsigned triangles, bool shared, unsigned
 
 void usage() {
     fputs("usage: qzb_gen tree DIR COUNT | mixed FILE MIB | obj FILE TRIANGLES "
-          "shared|distinct|materials\n",
+          "shared|distinct|materials|smooth\n",
           stderr);
     exit(2);
 }
@@ -267,9 +278,10 @@ int main(int argc, char **argv) {
     else if (what == "mixed")
         make_mixed(argv[2], n);
     else if (what == "obj" && argc == 5 && n >= 1 && n <= 32768)
-        // "materials": the shared grid with a material of its own for every triangle.
+        // "materials": the shared grid with a material of its own for every triangle; "smooth":
+        // the shared grid without normals.
         make_obj(argv[2], n, strcmp(argv[4], "distinct") != 0,
-                 strcmp(argv[4], "materials") == 0 ? 1 : 4096);
+                 strcmp(argv[4], "materials") == 0 ? 1 : 4096, strcmp(argv[4], "smooth") != 0);
     else
         usage();
     return 0;

@@ -11,10 +11,6 @@
 
 namespace {
 
-bool starts_with(const char *line, const char *keyword) {
-    return strncmp(line, keyword, strlen(keyword)) == 0;
-}
-
 // -0 counts as unset, a NaN as set.
 bool quat_is_set(const qz_quat &q) {
     return q.x != 0 || q.y != 0 || q.z != 0 || q.w != 0;
@@ -48,10 +44,8 @@ path_data_ll *read_paths_file(const char *filename) {
     path_data_ll *current = nullptr;
     unsigned count = 0;
     for (; ps->line != nullptr; parser_read_line(ps)) {
-        char *line = ps->line;
-        if (line[0] == '\0' || line[0] == '#')
-            continue;
-        if (starts_with(line, "name ")) {
+        const text_statement st = split_statement(ps->line);
+        if (st.keyword == "name") {
             // Six bytes of text make 72 in memory and in the object file: the number of points
             // is bounded, not only the length of the file.
             if (count == MAX_PATH_POINTS)
@@ -62,13 +56,13 @@ path_data_ll *read_paths_file(const char *filename) {
             auto *node = static_cast<path_data_ll *>(calloc(1, sizeof(path_data_ll)));
             if (node == nullptr)
                 die("out of memory\n");
-            copy_name_field(node->p.name, line + 5, sizeof node->p.name);
+            copy_name_field(node->p.name, trim_name(st.args), sizeof node->p.name);
             (current != nullptr ? current->next : list.first) = node;
             current = node;
             continue;
         }
-        bool pos = starts_with(line, "pos "), quat = starts_with(line, "quat ");
-        bool rotation = starts_with(line, "rotation ");
+        const bool pos = st.keyword == "pos", quat = st.keyword == "quat";
+        const bool rotation = st.keyword == "rotation";
         if (!pos && !quat && !rotation)
             continue;
         if (current == nullptr)
@@ -76,7 +70,7 @@ path_data_ll *read_paths_file(const char *filename) {
         qz_path &p = current->p;
         char *s;
         if (pos) {
-            p.pos.x = read_float(line + 4, &s, ps);
+            p.pos.x = read_float(st.args, &s, ps);
             p.pos.y = read_float(s, &s, ps);
             p.pos.z = read_float(s, &s, ps);
             continue;
@@ -84,13 +78,13 @@ path_data_ll *read_paths_file(const char *filename) {
         if (quat_is_set(p.quat))
             print(0, "Notice at line %u in '%s' quat already defined\n", ps->nline, filename);
         if (quat) {
-            p.quat.x = read_float(line + 5, &s, ps);
+            p.quat.x = read_float(st.args, &s, ps);
             p.quat.y = read_float(s, &s, ps);
             p.quat.z = read_float(s, &s, ps);
             p.quat.w = read_float(s, &s, ps);
         } else {
             qz_vec angles;
-            angles.x = read_float(line + 9, &s, ps) * DEGTORAD;
+            angles.x = read_float(st.args, &s, ps) * DEGTORAD;
             angles.y = read_float(s, &s, ps) * DEGTORAD;
             angles.z = read_float(s, &s, ps) * DEGTORAD;
             p.quat = euler_to_quat(angles);

@@ -112,12 +112,16 @@ std::string numbers(source &in, int n) {
 }
 
 // A name of up to max bytes, none of them a line end or a NUL, nor one of the bytes in refused.
+// Blanks and tabs around a name are no part of it, and a record keeps its first 32 bytes: a name
+// whose first, last or 32nd byte is one would not read back as the record holds it.
 std::string name(source &in, unsigned max, const char *refused) {
     std::string s;
     const unsigned len = in.below(max + 1);
     for (unsigned i = 0; i < len; i++) {
         unsigned c = in.byte();
-        if (c == 0 || c == '\n' || c == '\r' || strchr(refused, static_cast<int>(c)) != nullptr)
+        const bool blank = c == ' ' || c == '\t';
+        if (c == 0 || c == '\n' || c == '\r' || strchr(refused, static_cast<int>(c)) != nullptr ||
+            (blank && (i == 0 || i == 31 || i + 1 == len)))
             c = 'a' + c % 26;
         s += static_cast<char>(c);
     }
@@ -210,19 +214,21 @@ model make_model(source &in) {
     md.bom = in.chance(8);
     md.open_end = in.chance(8);
 
-    // Texture files, made in both directories.
+    // Texture files, made in both directories. Blanks in front of a name would only separate it
+    // from its keyword.
     for (unsigned n = 1 + in.below(3); n > 0; n--)
-        md.textures.push_back(name(in, 28, "/\\") + ".tga");
+        md.textures.push_back("t" + name(in, 27, "/\\") + ".tga");
 
-    // Materials: their files are named after the first 32 bytes, which must differ, and must
-    // put the file in the model's directory.
+    // Materials: their files are named after the first 32 bytes of the name ("unnamed" for
+    // none), which must differ, and must put the file in the model's directory.
     std::vector<std::string> materials;
     std::set<std::string> stems;
+    const auto stem = [](const std::string &m) { return m.empty() ? "unnamed" : m.substr(0, 32); };
     for (unsigned n = in.below(5); n > 0; n--) {
         std::string m = name(in, in.chance(4) ? 40 : 8, "/\\:");
-        if (m == "..")
+        if (stem(m) == "..")
             m += "x";
-        for (unsigned k = 0; !stems.insert(m.substr(0, 32)).second; k++)
+        for (unsigned k = 0; !stems.insert(stem(m)).second; k++)
             m = "m" + std::to_string(k);
         materials.push_back(m);
     }
@@ -289,7 +295,11 @@ model make_model(source &in) {
             break;
         case 5:
             if (!named && in.chance(2)) {
-                obj += "o " + std::string(in.chance(2) ? "Mesh_" : "") + name(in, 40, "") + "\n";
+                // The importer takes "Mesh_" off the front: what follows is the name.
+                std::string n = name(in, 40, "");
+                if (n.compare(0, 5, "Mesh_") == 0)
+                    n[0] = 'x';
+                obj += "o " + std::string(in.chance(2) ? "Mesh_" : "") + n + "\n";
                 named = true;
             }
             break;

@@ -41,10 +41,12 @@ char *xstrdup(const char *s) {
     return static_cast<char *>(memcpy(xcalloc(len, 1), s, len));
 }
 
-// The three attribute lists share one block; the triangle corners have their own.
+// The three attribute lists share one block; the triangle corners have their own. The texture
+// coordinates have room for one more: the (0, 0) of the corners that the file gives none.
 void allocate_lists() {
     constexpr size_t xyz = size_t{MAX_LIST_SIZE} * 3;
-    v_list = static_cast<float *>(malloc((xyz + xyz + size_t{MAX_LIST_SIZE} * 2) * sizeof(float)));
+    constexpr size_t uv = (size_t{MAX_LIST_SIZE} + 1) * 2;
+    v_list = static_cast<float *>(malloc((xyz + xyz + uv) * sizeof(float)));
     v_indices = static_cast<v_entry **>(malloc(size_t{MAX_LIST_SIZE} * 3 * sizeof(v_entry *)));
     if (v_list == nullptr || v_indices == nullptr)
         die("out of memory\n");

@@ -70,7 +70,28 @@ void import_model(const char *filename);
 // so that one process can import model after model: the fuzzing harness does.
 void reset_import_state();
 
+// A face corner as the OBJ file writes it: zero-based indices, and whether the corner leaves
+// out its texture coordinate ("v", "v//vn") or its normal ("v", "v/vt").
+struct obj_corner {
+    unsigned v, vt, vn;
+    bool no_vt, no_vn;
+};
+// A face: its corners, the line it stands on, its material's run (0 for none) and its smoothing
+// group (0 for a flat face: "s off", "s 0" or no "s").
+struct obj_face {
+    unsigned first_corner;
+    unsigned count;
+    unsigned line;
+    unsigned run;
+    unsigned smooth;
+};
+
 int read_obj_file(const char *filename);
+// Gives every corner without a normal one made from the positions: the normal of its face, or in
+// a smoothing group the angle-weighted mean of the normals of the group's faces at its position.
+// The normals made join vn_list; filename names the model when they do not fit.
+void compute_normals(const obj_face *faces, size_t nfaces, obj_corner *corners,
+                     const char *filename);
 // Splits a polygon of count >= 3 corners into count - 2 triangles that keep its winding: three
 // corner numbers (0 to count - 1) per triangle into triangles.
 void triangulate_polygon(const qz_vec *corners, unsigned count, unsigned *triangles);

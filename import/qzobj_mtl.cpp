@@ -27,25 +27,25 @@ struct texture_map {
 };
 
 static const texture_map texture_maps[] = {
-    {"map_Kd ", "map_Kd_alpha ", &material::diffusemap, 0, 8, "missing newmtl statement\n",
+    {"map_Kd", "map_Kd_alpha", &material::diffusemap, 0, 8, "missing newmtl statement\n",
      "%s: referenced texture doesn't exist '%s' on line %u\n", "map_Kd:   texture: '%s' @%u\n",
      "map_Kd not defined yet on line %u\n",
      "map_Kd_alpha: alphaChannel: 0x%02x alphaBits: 0x%02x @%u\n"},
-    {"map_Ks ", "map_Ks_alpha ", &material::specularmap, 0, 0,
+    {"map_Ks", "map_Ks_alpha", &material::specularmap, 0, 0,
      "missing newmtl statement on line %u\n",
      "%s: referenced texture doesn't exist: '%s' on line %u\n", "map_Ks:   texture: '%s' @%u\n",
      "map_Ks not defined yet on line %u\n",
      "map_Ks_alpha: alphaChannel: 0x%02x alphaBits: 0x%02x @%u\n"},
-    {"map_bump ", "map_bump_alpha ", &material::normalmap, 1, 8, "missing newmtl statement\n",
+    {"map_bump", "map_bump_alpha", &material::normalmap, 1, 8, "missing newmtl statement\n",
      "%s: referenced texture doesn't exist: '%s' on line %u\n", "map_bump: texture: '%s' @%u\n",
      "map_bump not defined yet on line %u\n",
      "map_bump_alpha: alphaChannel: 0x%02x alphaBits: 0x%02x @%u\n"},
 };
 
-// material_list's nodes by name and by the first 32 bytes of a name that long, and its last
-// node, so that neither a lookup nor an append walks the list: thousands of materials cost time
-// in proportion to their number. Rebuilt from the list when the list is not the one indexed (an
-// import that starts afresh empties it).
+// material_list's nodes by name and by the name their record and file take (the first 32 bytes
+// of the name), and its last node, so that neither a lookup nor an append walks the list:
+// thousands of materials cost time in proportion to their number. Rebuilt from the list when the
+// list is not the one indexed (an import that starts afresh empties it).
 static std::unordered_map<std::string_view, material *> material_index;
 static std::unordered_map<std::string_view, material *> stem_index;
 static const material *indexed_list;
@@ -56,10 +56,14 @@ static std::string_view stem(const char *name) {
     return std::string_view(name, strnlen(name, QZ_RECORD_NAME_LEN));
 }
 
+// A material without a name still needs a name for its record and its file.
+static const char *record_name(const char *name) {
+    return name[0] != '\0' ? name : "unnamed";
+}
+
 static void enter_material(material *m) {
     material_index.emplace(m->name, m);
-    if (strlen(m->name) >= QZ_RECORD_NAME_LEN)
-        stem_index.emplace(stem(m->name), m);
+    stem_index.emplace(stem(m->qzmat->name), m);
     indexed_last = m;
 }
 
@@ -86,26 +90,12 @@ material *material_exists(material *m, const char *materialname) {
     return nullptr;
 }
 
-static char ascii_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// The text behind a keyword and its one blank at the start of the line, ignoring the case of
-// ASCII letters; or null.
-static char *statement_nocase(char *line, const char *keyword) {
-    size_t i = 0;
-    for (; keyword[i] != '\0'; i++)
-        if (ascii_lower(line[i]) != ascii_lower(keyword[i]))
-            return nullptr;
-    return line + i;
-}
-
 // A material's file is named after the first 32 bytes of its name. A separator, a drive prefix
 // or ".." there would put the file somewhere else than the model's directory, and a name the
 // system cannot hold as it stands (a device name such as "NUL" on Windows) nowhere. Two names
 // that agree in those bytes would give two records of one name and one file for both.
 static void check_material_name(const char *name, const char *filename, unsigned line) {
-    const std::string file_stem(stem(name));
+    const std::string file_stem(stem(record_name(name)));
     const std::string file = file_stem + ".material_new";
     if (file_stem.find_first_of("/\\:") != std::string::npos || file_stem == ".." ||
         !plat_name_allowed(file.c_str()))
@@ -147,7 +137,7 @@ static material *start_material(const char *name, const char *filename, unsigned
         die("%s: too many materials (at most %u) on line %u\n", filename, MAX_MATERIALS, line);
     m = static_cast<material *>(xcalloc(1, sizeof(material)));
     m->name = xstrdup(name);
-    m->qzmat = new_material_record(name);
+    m->qzmat = new_material_record(record_name(name));
     (indexed_last != nullptr ? indexed_last->next : material_list) = m;
     indexed_list = material_list;
     enter_material(m);
@@ -206,39 +196,47 @@ static void read_texture_alpha(const texture_map &map, char *p, material *m, par
         print(2, map.alpha_note, t->alphaChannel, t->alphaBits, parser->nline);
 }
 
+// The newmtl statements of a file that give no name, and the line of the first.
+struct unnamed_count {
+    unsigned count = 0;
+    unsigned first_line = 0;
+};
+
 // Handles one line; returns the current material, which a "newmtl" line changes.
-static material *read_mtl_parse_line(parser *parser, const char *filename, material *m) {
-    char *line = parser->line;
+static material *read_mtl_parse_line(parser *parser, const char *filename, material *m,
+                                     unnamed_count *unnamed) {
+    const text_statement st = split_statement(parser->line);
+    const std::string_view k = st.keyword;
+    char *rest = st.args;
     const unsigned n = parser->nline;
-    char *rest = nullptr;
-    if (strncmp(line, "newmtl ", 7) == 0)
-        return start_material(line + 7, filename, n);
-    if ((rest = statement_nocase(line, "d ")) != nullptr) {
+    if (k == "newmtl") {
+        const char *name = trim_name(rest);
+        if (name[0] == '\0' && unnamed->count++ == 0)
+            unnamed->first_line = n;
+        return start_material(name, filename, n);
+    }
+    if (keyword_nocase(k, "d")) {
         if (m == nullptr)
             die("missing newmtl statement\n");
         m->qzmat->opacity = opacity_byte(read_float(rest, &rest, parser));
         if (verbose)
             print(2, "d: opacity: 0x%02x @%u\n", m->qzmat->opacity, n);
-    } else if (statement_nocase(line, "Ka ") != nullptr) {
+    } else if (keyword_nocase(k, "Ka")) {
         if (verbose)
             print(2, "Ka: unsupported currently @%u\n", n);
-    } else if ((rest = statement_nocase(line, "qzflags ")) != nullptr) {
+    } else if (keyword_nocase(k, "qzflags")) {
         if (m == nullptr)
             die("missing newmtl statement\n");
         m->qzmat->flags = static_cast<uint8_t>(read_uint(rest, &rest, parser));
         if (verbose)
             print(2, "qzflags: 0x%02x @%u\n", m->qzmat->flags, n);
     } else {
-        for (const texture_map &map : texture_maps)
-            if ((rest = statement_nocase(line, map.alpha_keyword)) != nullptr) {
+        for (const texture_map &map : texture_maps) {
+            if (keyword_nocase(k, map.alpha_keyword))
                 read_texture_alpha(map, rest, m, parser);
-                return m;
-            }
-        for (const texture_map &map : texture_maps)
-            if ((rest = statement_nocase(line, map.keyword)) != nullptr) {
-                read_texture_map(map, rest, m, filename, n);
-                return m;
-            }
+            else if (keyword_nocase(k, map.keyword))
+                read_texture_map(map, trim_name(rest), m, filename, n);
+        }
     }
     return m;
 }
@@ -247,8 +245,14 @@ void read_mtl_file(const char *filename) {
     const parser_guard guard(init_parser(filename));
     parser *parser = guard.ps;
     material *current = nullptr; // every library starts without one
+    unnamed_count unnamed;
     while (parser->line != nullptr) {
-        current = read_mtl_parse_line(parser, filename, current);
+        current = read_mtl_parse_line(parser, filename, current, &unnamed);
         parser_read_line(parser);
     }
+    if (unnamed.count != 0)
+        print(0,
+              "[warn] %s: %u newmtl statements without a name, the first on line %u: the "
+              "material is called 'unnamed'\n",
+              filename, unnamed.count, unnamed.first_line);
 }

@@ -1,41 +1,52 @@
-// The OBJ reader: positions, texture coordinates and normals into the fixed lists, triangles into
-// de-duplicated vertex entries, the object name, and one run of triangles per material. Polygons
-// are split into triangles.
+// The OBJ reader: positions, texture coordinates and normals into the fixed lists, each face with
+// its corners as written, the object name, and the material of each face. Only once the whole
+// file is read (a face may name an element defined further down) are the corners checked, what
+// they leave out filled in, polygons split into triangles, and the triangles turned into
+// de-duplicated vertex entries in one run per material.
 #include "qzobj_import.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
-#include "qz_filefunc.h" // parser, print, die
+#include "qz_filefunc.h" // parser, statements, print, die
 
-// Line of each triangle, for reporting a corner whose element the file never defines: that can
-// only be known once the whole file has been read.
-static unsigned face_line[MAX_LIST_SIZE];
-// The material run of each triangle: its material's run, 0 before the first "usemtl".
-static unsigned face_run[MAX_LIST_SIZE];
-// The materials in the order of their first "usemtl": a material's run is its place here + 1.
-static std::vector<material *> runs;
+namespace {
 
-// Faces of four corners or more. Their triangles stand in the list as a fan from the first
-// corner until the whole file is read; only then are all positions known (a face may name one
-// that the file defines further down), and the polygon is split for real.
-struct polygon {
-    unsigned first_triangle;
-    unsigned first_corner; // in polygon_corners
-    unsigned count;
+// Something in the file that the object gets in another form, or not at all: counted and
+// reported once, with the line of the first.
+struct notice {
+    unsigned count = 0;
+    unsigned first_line = 0;
+    std::vector<std::string> names; // distinct, in order of appearance
+    void add(unsigned line, const std::string &name = {}) {
+        if (count++ == 0)
+            first_line = line;
+        if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+            names.push_back(name);
+    }
 };
-static std::vector<polygon> polygons;
-static std::vector<v_entry *> polygon_corners;
-static std::vector<v_entry *> face_corners; // of the face being read
+
+struct reader {
+    std::vector<obj_corner> corners;
+    std::vector<obj_face> faces;
+    std::vector<material *> runs; // in order of first "usemtl": a material's run is its place + 1
+    unsigned smooth = 0;          // smoothing group of the faces being read
+    notice no_texture, no_normal, objects, undefined, lines, points, free_form, short_faces;
+};
+
+} // namespace
+
+static reader rd;
 
 // The vertex entries in the order they were made, at most three per triangle, allocated once
 // like the lists. They are found by their triple through a hash table of open addressing whose
 // slots hold an entry's place + 1 (0 for a free slot). The table doubles whenever half of it
 // would be in use, so a small model touches little memory and the runs stay short at the limits.
-// The sorted list is linked once the whole file is read: no corner costs more than a few probes.
+// The sorted list is linked once all are made: no corner costs more than a few probes.
 static v_entry *entry_block;
 static uint32_t *entry_slots;
 static unsigned entry_slot_bits; // 2^entry_slot_bits slots; 0 while there is no table
@@ -80,7 +91,8 @@ static v_entry *get_v_entry(unsigned v_idx, unsigned vt_idx, unsigned vn_idx) {
         if (e->v_idx == v_idx && e->vt_idx == vt_idx && e->vn_idx == vn_idx)
             return e;
     }
-    // The triangle limit is checked before a triangle's corners are read: the block has room.
+    // A face of k corners makes k - 2 triangles, and the triangles are bounded: there are never
+    // more corners, and so entries, than three per triangle.
     v_entry *e = &entry_block[nventries];
     *e = v_entry{0, v_idx, vt_idx, vn_idx, nullptr};
     entry_slots[s] = ++nventries;
@@ -89,8 +101,9 @@ static v_entry *get_v_entry(unsigned v_idx, unsigned vt_idx, unsigned vn_idx) {
 
 // Links the entries into v_entries in ascending order of their triples, and numbers them in that
 // order: the place of each in the written vertex array. Three stable counting sorts, by normal,
-// texture and position index. Once the indices are checked each of them is below MAX_LIST_SIZE,
-// which bounds the buckets. Linear in the number of entries, whatever their order.
+// texture and position index. Once the indices are checked each of them is at most
+// MAX_LIST_SIZE (the texture coordinate of corners without one), which bounds the buckets.
+// Linear in the number of entries, whatever their order.
 static void link_entries_in_order() {
     unsigned largest = 0;
     for (uint32_t i = 0; i < nventries; i++) {
@@ -118,11 +131,6 @@ static void link_entries_in_order() {
     }
 }
 
-static void expect_slash(parser *parser, const char *p) {
-    if (*p != '/')
-        die_parser(parser, p, "expected index or /\n");
-}
-
 static bool is_blank(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
@@ -146,18 +154,29 @@ static unsigned read_index(char *p, char **end, parser *parser, unsigned defined
     return defined - back;
 }
 
-// One corner "v/vt/vn".
-static v_entry *parse_indices(char *p, char **end, parser *parser) {
+// One corner: "v", "v/vt", "v//vn" or "v/vt/vn".
+static obj_corner parse_corner(char *p, char **end, parser *parser) {
+    obj_corner c{0, 0, 0, true, true};
     parser->errinfo = "face definition needs vertex & tex & normal index";
-    const unsigned v_idx = read_index(p, &p, parser, num_v, "position");
-    expect_slash(parser, p);
-    parser->errinfo = "missing texture index, uv map coordinates created and exported?";
-    const unsigned vt_idx = read_index(p + 1, &p, parser, num_vt, "texture");
-    expect_slash(parser, p);
-    parser->errinfo = "missing normal index, exported normals?";
-    const unsigned vn_idx = read_index(p + 1, &p, parser, num_vn, "normal");
+    c.v = read_index(p, &p, parser, num_v, "position");
+    if (*p == '/') {
+        if (p[1] == '/') {
+            p++;
+        } else {
+            parser->errinfo = "missing texture index, uv map coordinates created and exported?";
+            c.vt = read_index(p + 1, &p, parser, num_vt, "texture");
+            c.no_vt = false;
+        }
+        if (*p == '/') {
+            parser->errinfo = "missing normal index, exported normals?";
+            c.vn = read_index(p + 1, &p, parser, num_vn, "normal");
+            c.no_vn = false;
+        }
+    }
+    if (*p != '\0' && *p != '#' && !is_blank(*p))
+        die_parser(parser, p, "expected index or /\n");
     *end = p;
-    return get_v_entry(v_idx, vt_idx, vn_idx);
+    return c;
 }
 
 // Whether another corner follows on the line; blanks are skipped, and a comment ends the face.
@@ -167,77 +186,107 @@ static bool corner_follows(char **p) {
     return **p != '\0' && **p != '#';
 }
 
-// A face of k corners makes k - 2 triangles, each of which counts toward the limit.
+// A face of k corners makes k - 2 triangles, each of which counts toward the limit. One of fewer
+// than three corners has no area to make one of.
 static void read_face_def(char *p, parser *parser) {
-    if (nindices == MAX_LIST_SIZE)
-        die("reached MAX_LIST_SIZE(%u)\n", MAX_LIST_SIZE);
-    face_corners.clear();
-    for (int i = 0; i < 3; i++)
-        face_corners.push_back(parse_indices(p, &p, parser));
-    while (corner_follows(&p)) {
-        if (nindices + face_corners.size() - 2 == MAX_LIST_SIZE)
+    const auto first = static_cast<unsigned>(rd.corners.size());
+    for (unsigned k = 0; corner_follows(&p); k++) {
+        if (k >= 2 && nindices + k - 2 == MAX_LIST_SIZE)
             die("reached MAX_LIST_SIZE(%u)\n", MAX_LIST_SIZE);
-        face_corners.push_back(parse_indices(p, &p, parser));
+        rd.corners.push_back(parse_corner(p, &p, parser));
     }
-    const auto count = static_cast<unsigned>(face_corners.size());
-    if (count > 3) {
-        polygons.push_back({nindices, static_cast<unsigned>(polygon_corners.size()), count});
-        polygon_corners.insert(polygon_corners.end(), face_corners.begin(), face_corners.end());
+    const auto count = static_cast<unsigned>(rd.corners.size() - first);
+    const unsigned line = parser->nline;
+    if (count < 3) {
+        rd.corners.resize(first);
+        rd.short_faces.add(line);
+        return;
     }
-    for (unsigned i = 1; i + 1 < count; i++) {
-        v_entry **corners = v_indices + 3 * nindices;
-        corners[0] = face_corners[0];
-        corners[1] = face_corners[i];
-        corners[2] = face_corners[i + 1];
-        face_line[nindices] = parser->nline;
-        face_run[nindices] = act_mat != nullptr ? act_mat->run : 0;
-        nindices++;
+    rd.faces.push_back({first, count, line, act_mat != nullptr ? act_mat->run : 0, rd.smooth});
+    nindices += count - 2;
+    for (unsigned i = first; i < first + count; i++) {
+        if (rd.corners[i].no_vt)
+            rd.no_texture.add(line);
+        if (rd.corners[i].no_vn)
+            rd.no_normal.add(line);
     }
 }
 
+static std::string quoted(const char *name) {
+    std::string q(1, '\'');
+    return q.append(name).append(1, '\'');
+}
+
 // A material may be taken up again: its triangles join its run wherever they stand in the file.
+// A name that no library read so far defines leaves the faces that follow without a material.
 static void set_active_material(const char *name, unsigned linenumber) {
     material *m = material_exists(material_list, name);
-    if (m == nullptr)
-        die("'%s' - unknown material on line %u\n", name, linenumber);
-    if (m->run == 0) {
-        runs.push_back(m);
-        m->run = static_cast<unsigned>(runs.size());
+    if (m == nullptr) {
+        rd.undefined.add(linenumber, quoted(name));
+    } else if (m->run == 0) {
+        rd.runs.push_back(m);
+        m->run = static_cast<unsigned>(rd.runs.size());
     }
     act_mat = m;
 }
 
+// The first object names the object file; the faces of every later one join it.
 static void set_object_name(const char *name, unsigned linenumber) {
-    if (obj_name != nullptr)
-        die("can't handle more than one obj mesh in file on line %u\n", linenumber);
     if (strncmp(name, "Mesh_", 5) == 0)
         name += 5;
-    obj_name = xstrdup(name);
+    if (obj_name == nullptr)
+        obj_name = xstrdup(name);
+    else
+        rd.objects.add(linenumber, quoted(name));
 }
 
-// The text behind a keyword and its one blank at the start of the line, or null.
-static char *statement(char *line, const char *keyword) {
-    const size_t len = strlen(keyword);
-    return strncmp(line, keyword, len) == 0 ? line + len : nullptr;
+// A library that does not exist would lose its materials: that ends the run.
+static void read_mtl_library(const char *name, const parser *parser) {
+    if (!file_exists(name))
+        die("%s: material library '%s' on line %u does not exist\n", parser->filename, name,
+            parser->nline);
+    read_mtl_file(name);
+}
+
+// "s off" and "s 0" make the faces that follow flat.
+static void set_smoothing_group(char *args, parser *parser) {
+    rd.smooth = keyword_nocase(trim_name(args), "off") ? 0 : read_uint(args, &args, parser);
+}
+
+static bool is_free_form(std::string_view keyword) {
+    static const char *const words[] = {"vp",   "cstype", "deg",  "bmat", "step",
+                                        "curv", "curv2",  "surf", "parm", "trim",
+                                        "hole", "scrv",   "sp",   "end",  "con"};
+    return std::find(std::begin(words), std::end(words), keyword) != std::end(words);
 }
 
 static void read_obj_parse_line(parser *parser) {
-    char *line = parser->line;
-    char *rest = nullptr;
-    if ((rest = statement(line, "v ")) != nullptr)
-        read_floats_to_list(rest, v_list, num_v++, 3, parser);
-    else if ((rest = statement(line, "vt ")) != nullptr)
-        read_floats_to_list(rest, vt_list, num_vt++, 2, parser);
-    else if ((rest = statement(line, "vn ")) != nullptr)
-        read_floats_to_list(rest, vn_list, num_vn++, 3, parser);
-    else if ((rest = statement(line, "f ")) != nullptr)
-        read_face_def(rest, parser);
-    else if ((rest = statement(line, "o ")) != nullptr)
-        set_object_name(rest, parser->nline);
-    else if ((rest = statement(line, "mtllib ")) != nullptr)
-        read_mtl_file(rest);
-    else if ((rest = statement(line, "usemtl ")) != nullptr)
-        set_active_material(rest, parser->nline);
+    const text_statement st = split_statement(parser->line);
+    const std::string_view k = st.keyword;
+    char *args = st.args;
+    const unsigned line = parser->nline;
+    if (k == "v")
+        read_floats_to_list(args, v_list, num_v++, 3, parser);
+    else if (k == "vt")
+        read_floats_to_list(args, vt_list, num_vt++, 2, parser);
+    else if (k == "vn")
+        read_floats_to_list(args, vn_list, num_vn++, 3, parser);
+    else if (k == "f")
+        read_face_def(args, parser);
+    else if (k == "s")
+        set_smoothing_group(args, parser);
+    else if (k == "o")
+        set_object_name(trim_name(args), line);
+    else if (k == "mtllib")
+        read_mtl_library(trim_name(args), parser);
+    else if (k == "usemtl")
+        set_active_material(trim_name(args), line);
+    else if (k == "l")
+        rd.lines.add(line);
+    else if (k == "p")
+        rd.points.add(line);
+    else if (is_free_form(k))
+        rd.free_form.add(line, std::string(k));
 }
 
 static void check_index(unsigned idx, unsigned count, const char *kind, unsigned line) {
@@ -248,60 +297,75 @@ static void check_index(unsigned idx, unsigned count, const char *kind, unsigned
 
 // The writer reads the lists without bounds, so nothing undefined may reach it.
 static void check_face_indices() {
-    for (unsigned t = 0; t < nindices; t++) {
-        for (unsigned c = 0; c < 3; c++) {
-            const v_entry *e = v_indices[3 * t + c];
-            check_index(e->v_idx, num_v, "position", face_line[t]);
-            check_index(e->vt_idx, num_vt, "texture", face_line[t]);
-            check_index(e->vn_idx, num_vn, "normal", face_line[t]);
+    for (const obj_face &f : rd.faces) {
+        for (unsigned i = f.first_corner; i < f.first_corner + f.count; i++) {
+            const obj_corner &c = rd.corners[i];
+            check_index(c.v, num_v, "position", f.line);
+            if (!c.no_vt)
+                check_index(c.vt, num_vt, "texture", f.line);
+            if (!c.no_vn)
+                check_index(c.vn, num_vn, "normal", f.line);
         }
     }
 }
 
-// Each polygon's fan is replaced by the triangles it splits into.
-static void split_polygons() {
-    std::vector<qz_vec> at;
-    std::vector<unsigned> triangles;
-    for (const polygon &pg : polygons) {
-        v_entry *const *corners = polygon_corners.data() + pg.first_corner;
-        at.resize(pg.count);
-        for (unsigned i = 0; i < pg.count; i++) {
-            const float *v = v_list + 3 * size_t{corners[i]->v_idx};
-            at[i] = qz_vec{v[0], v[1], v[2]};
-        }
-        triangles.resize(3 * size_t{pg.count - 2});
-        triangulate_polygon(at.data(), pg.count, triangles.data());
-        for (size_t i = 0; i < triangles.size(); i++)
-            v_indices[3 * size_t{pg.first_triangle} + i] = corners[triangles[i]];
-    }
+// Corners without a texture coordinate share (0, 0), kept behind the file's own: the list has
+// room for that one more.
+static void fill_texture_coordinates() {
+    if (rd.no_texture.count == 0)
+        return;
+    vt_list[2 * size_t{num_vt}] = vt_list[2 * size_t{num_vt} + 1] = 0;
+    for (obj_corner &c : rd.corners)
+        if (c.no_vt)
+            c.vt = num_vt;
 }
 
-// Puts each material's triangles together, in the order of the materials' first use and each
-// run in file order (a stable counting sort by run), behind the triangles that precede every
-// "usemtl"; and gives each material the place and length of its run.
-static void gather_material_runs() {
-    std::vector<unsigned> start(runs.size() + 2);
-    for (unsigned t = 0; t < nindices; t++)
-        start[face_run[t] + 1]++;
+// Each face becomes its triangles, a polygon split by its positions. The triangles of each
+// material stand together, in the order of the materials' first use and each run in file order,
+// behind the triangles that belong to no material; each material gets the place and length of
+// its run.
+static void make_triangles() {
+    std::vector<unsigned> start(rd.runs.size() + 2);
+    for (const obj_face &f : rd.faces)
+        start[f.run + 1] += f.count - 2;
     for (size_t r = 1; r < start.size(); r++)
         start[r] += start[r - 1];
-    for (size_t r = 1; r <= runs.size(); r++) {
-        qz_material *q = runs[r - 1]->qzmat;
+    for (size_t r = 1; r <= rd.runs.size(); r++) {
+        qz_material *q = rd.runs[r - 1]->qzmat;
         q->idx_start = 3 * start[r];
         q->idx_num = 3 * (start[r + 1] - start[r]);
     }
-    if (std::is_sorted(face_run, face_run + nindices))
-        return;
-    std::vector<v_entry *> sorted(3 * size_t{nindices});
-    for (unsigned t = 0; t < nindices; t++)
-        std::copy_n(v_indices + 3 * size_t{t}, 3, sorted.begin() + 3 * start[face_run[t]]++);
-    std::copy(sorted.begin(), sorted.end(), v_indices);
+    std::vector<v_entry *> entries(rd.corners.size());
+    for (size_t i = 0; i < entries.size(); i++) {
+        const obj_corner &c = rd.corners[i];
+        entries[i] = get_v_entry(c.v, c.vt, c.vn);
+    }
+    std::vector<qz_vec> at;
+    std::vector<unsigned> triangles;
+    for (const obj_face &f : rd.faces) {
+        v_entry **out = v_indices + 3 * size_t{start[f.run]};
+        start[f.run] += f.count - 2;
+        v_entry *const *corner = entries.data() + f.first_corner;
+        if (f.count == 3) {
+            std::copy_n(corner, 3, out);
+            continue;
+        }
+        at.resize(f.count);
+        for (unsigned i = 0; i < f.count; i++) {
+            const float *v = v_list + 3 * size_t{corner[i]->v_idx};
+            at[i] = qz_vec{v[0], v[1], v[2]};
+        }
+        triangles.resize(3 * size_t{f.count - 2});
+        triangulate_polygon(at.data(), f.count, triangles.data());
+        for (size_t i = 0; i < triangles.size(); i++)
+            out[i] = corner[triangles[i]];
+    }
 }
 
 // A material's vertex range is the stretch of the vertex array its indices span: from the
 // smallest to the largest. The entries must be numbered. A material without triangles has none.
 static void set_vertex_ranges() {
-    for (material *m : runs) {
+    for (material *m : rd.runs) {
         qz_material *q = m->qzmat;
         q->vert_start = q->vert_num = 0;
         if (q->idx_num == 0)
@@ -316,6 +380,52 @@ static void set_vertex_ranges() {
     }
 }
 
+// Names for a line of text: the first few, and how many more there are.
+static std::string joined(const std::vector<std::string> &names) {
+    constexpr size_t shown = 8;
+    std::string s;
+    for (size_t i = 0; i < names.size() && i < shown; i++)
+        s += (i == 0 ? "" : ", ") + names[i];
+    if (names.size() > shown)
+        s += formatted(" and %zu more", names.size() - shown);
+    return s;
+}
+
+// What the file held that the object gets in another form or not at all, one line per kind, in
+// the order of the first line of each.
+static void print_notices(const char *filename) {
+    std::vector<std::pair<unsigned, std::string>> lines;
+    const auto add = [&](const notice &n, const std::string &text) {
+        if (n.count != 0)
+            lines.emplace_back(n.first_line, formatted("[warn] %s: ", filename) + text);
+    };
+    const auto skipped = [&](const notice &n, const std::string &what) {
+        add(n, formatted("%u %s skipped, the first on line %u: an object holds faces only\n",
+                         n.count, what.c_str(), n.first_line));
+    };
+    add(rd.no_texture, formatted("%u corners without a texture coordinate get (0, 0), the first "
+                                 "on line %u\n",
+                                 rd.no_texture.count, rd.no_texture.first_line));
+    add(rd.no_normal, formatted("%u corners without a normal get one made from their faces, the "
+                                "first on line %u\n",
+                                rd.no_normal.count, rd.no_normal.first_line));
+    add(rd.objects, formatted("%u objects merged into the first, '%s': %s, the first on line %u\n",
+                              rd.objects.count + 1, obj_name, joined(rd.objects.names).c_str(),
+                              rd.objects.first_line));
+    add(rd.undefined,
+        formatted("%u usemtl statements name a material that no library defines (%s), the first "
+                  "on line %u: their faces belong to no material\n",
+                  rd.undefined.count, joined(rd.undefined.names).c_str(), rd.undefined.first_line));
+    skipped(rd.short_faces, "faces of fewer than three corners");
+    skipped(rd.lines, "line statements (l)");
+    skipped(rd.points, "point statements (p)");
+    skipped(rd.free_form, "free-form statements (" + joined(rd.free_form.names) + ")");
+    std::stable_sort(lines.begin(), lines.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &[line, text] : lines)
+        print(0, "%s", text.c_str());
+}
+
 int read_obj_file(const char *filename) {
     {
         const parser_guard guard(init_parser(filename));
@@ -326,8 +436,11 @@ int read_obj_file(const char *filename) {
         }
     }
     check_face_indices();
-    split_polygons();
-    gather_material_runs();
+    print_notices(filename);
+    fill_texture_coordinates();
+    if (rd.no_normal.count != 0)
+        compute_normals(rd.faces.data(), rd.faces.size(), rd.corners.data(), filename);
+    make_triangles();
     link_entries_in_order();
     set_vertex_ranges();
     return 0;
@@ -339,7 +452,5 @@ void reset_obj_reader() {
     entry_slot_bits = 0;
     v_entries = nullptr;
     nventries = 0;
-    runs.clear();
-    polygons.clear();
-    polygon_corners.clear();
+    rd = reader{};
 }

@@ -68,15 +68,14 @@ TEST(PathsFile, Statements) {
                  "name  inner  blanks \r\nrotation 0 0 90\n"
                  "name \nrotation 0 0 0\nname " +
                  name31 + "\nname " + name40 +
-                 "\nPos 9 9 9\npos\t9 9 9\n pos 9 9 9\npos\nposition 1\n"
-                 "quat\nrotation\tx\n");
+                 "\nPos 9 9 9\npos\t9 9 9\n\t pos  9 9 8\nposition 1\n");
     ASSERT_EQ(r.paths.size(), 5u);
     const qz_path &a = r.paths[0];
     EXPECT_EQ(a.flags, 0u);
     EXPECT_EQ(std::string(a.name, 32), "first" + std::string(27, '\0'));
     EXPECT_TRUE(a.pos.x == 1 && a.pos.y == 25 && a.pos.z == -3);
     EXPECT_EQ(bits(a.quat), bits(qz_quat{0.1f, 0.2f, -0.3f, 9}));
-    EXPECT_STREQ(r.paths[1].name, " inner  blanks ");
+    EXPECT_STREQ(r.paths[1].name, "inner  blanks");
     const float h = 0.70710677f;
     EXPECT_EQ(bits(r.paths[1].quat), bits(qz_quat{0, 0, h, h}));
     EXPECT_EQ(std::string(r.paths[2].name, 32), std::string(32, '\0'));
@@ -84,7 +83,7 @@ TEST(PathsFile, Statements) {
     EXPECT_EQ(std::string(r.paths[3].name, 32), name31 + '\0');
     const qz_path &e = r.paths[4];
     EXPECT_EQ(std::string(e.name, 32), name40.substr(0, 32));
-    EXPECT_TRUE(e.pos.x == 0 && e.pos.y == 0 && e.pos.z == 0);
+    EXPECT_TRUE(e.pos.x == 9 && e.pos.y == 9 && e.pos.z == 8);
     EXPECT_EQ(bits(e.quat), bits(qz_quat{0, 0, 0, 0}));
     EXPECT_EQ(r.out, "reading: '" + r.name + "' ...\n");
 }

@@ -4,6 +4,7 @@
 // (triangle count, area, winding, ranges), not only for their bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "object_reader.h"
 #include "qz.h"
 #include "qz_test.h"
 #include "qzobj_import.h"
@@ -19,19 +21,6 @@ using namespace qzt;
 
 namespace {
 
-struct vec3 {
-    double x, y, z;
-};
-vec3 operator-(const vec3 &a, const vec3 &b) {
-    return {a.x - b.x, a.y - b.y, a.z - b.z};
-}
-vec3 cross(const vec3 &a, const vec3 &b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-double dot(const vec3 &a, const vec3 &b) {
-    return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-
 // What an object file holds, read back by its layout.
 struct object {
     std::vector<vec3> positions;
@@ -39,32 +28,11 @@ struct object {
     std::vector<qz_material> materials;
 };
 
-uint32_t at32(const std::string &b, size_t pos) {
-    uint32_t v;
-    memcpy(&v, b.data() + pos, 4);
-    return v;
-}
-
 object read_object(const fs::path &file) {
-    const std::string b = read_file(file);
-    object o;
-    size_t pos = 8 + sizeof(qz_object) + 8 + 8; // object, its data, the vertex chunk
-    const uint32_t nvert = at32(b, pos);
-    for (uint32_t i = 0; i < nvert; i++) {
-        qz_vertex v;
-        memcpy(&v, b.data() + pos + 4 + i * sizeof v, sizeof v);
+    const object_data d = read_object_file(file);
+    object o{{}, d.indices, d.materials};
+    for (const qz_vertex &v : d.vertices)
         o.positions.push_back({v.pos.x, v.pos.y, v.pos.z});
-    }
-    pos += 4 + nvert * sizeof(qz_vertex) + 8;
-    o.indices.resize(at32(b, pos));
-    memcpy(o.indices.data(), b.data() + pos + 4, o.indices.size() * 4);
-    pos += 4 + o.indices.size() * 4 + 8;
-    const uint32_t nmat = at32(b, pos);
-    for (uint32_t i = 0; i < nmat; i++) {
-        qz_material m;
-        memcpy(&m, b.data() + pos + 4 + 8 + i * (8 + sizeof m), sizeof m);
-        o.materials.push_back(m);
-    }
     return o;
 }
 
@@ -79,14 +47,16 @@ struct coverage {
     size_t triangles;
     double area;      // of all triangles together
     bool one_winding; // no triangle faces away from the normal given
+    double smallest;  // area of the smallest triangle
 };
 
 coverage cover(const object &o, const vec3 &normal) {
-    coverage c = {o.indices.size() / 3, 0, true};
+    coverage c = {o.indices.size() / 3, 0, true, INFINITY};
     for (size_t t = 0; t < c.triangles; t++) {
         const vec3 n = doubled_area(o, t);
         c.area += std::sqrt(dot(n, n)) / 2;
         c.one_winding = c.one_winding && dot(n, normal) >= 0;
+        c.smallest = std::min(c.smallest, std::sqrt(dot(n, n)) / 2);
     }
     return c;
 }
@@ -186,7 +156,8 @@ TEST(ImportPolygons, ConcaveShapesKeepAreaAndWinding) {
     }
 }
 
-// Without area, or with a corner given twice, a polygon is split as a fan: nothing is lost.
+// Without area a polygon is split as a fan: nothing is lost. A triangle with a spike, an edge out
+// from one of its corners and back, keeps its area; the spike gives the triangles without area.
 TEST(ImportPolygons, DegeneratePolygonsBecomeFans) {
     const std::string head = "o d\nvt 0 0\nvn 0 0 1\n";
     const struct {
@@ -277,7 +248,7 @@ TEST(ImportMaterialRuns, ReusedMaterialsAndRelativeIndices) {
 // file, the line and the cause, and writes nothing.
 TEST(ImportSilentLosses, RefusedWithAWord) {
     const std::string tri = "vt 0 0\nvn 0 0 1\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1/1/1 2/1/1 3/1/1\n";
-    std::string utf16 = "\xFF\xFE";
+    std::string utf16; // without a byte order mark, which would tell how to read it
     for (char ch : tri)
         utf16 += std::string(1, ch) + '\0';
     const std::string long_comment = "# " + std::string(40000, 'x') + "\n";
@@ -379,6 +350,36 @@ TEST(Triangulation, RandomStarShapedPolygons) {
         EXPECT_TRUE(c.one_winding);
         EXPECT_NEAR(c.area, area, 1e-4 * area);
     }
+}
+
+// A square with a square hole, its outline run in along a bridge edge, round the hole the other
+// way and back out; a star with two tips and two inner corners on one line. From every first
+// corner and both ways round: the area once over, each triangle with area and facing its way.
+TEST(Triangulation, HolesAndCornersInLine) {
+    const std::vector<std::pair<double, double>> keyhole = {{0, 0}, {4, 0}, {4, 4}, {0, 4}, {0, 0},
+                                                            {1, 1}, {1, 3}, {3, 3}, {3, 1}, {1, 1}},
+                                                 star = {{0, 10},  {-2, 3}, {-10, 3}, {-4, -2},
+                                                         {-6, -9}, {0, -4}, {6, -9},  {4, -2},
+                                                         {10, 3},  {2, 3}};
+    for (auto [xy, area] : {std::pair{keyhole, 16.0 - 4}, std::pair{star, 124.0}})
+        for (size_t turn = 0; turn < 2 * xy.size(); turn++) {
+            SCOPED_TRACE(turn);
+            if (turn == xy.size())
+                std::reverse(xy.begin(), xy.end());
+            std::rotate(xy.begin(), xy.begin() + 1, xy.end());
+            std::vector<qz_vec> corners;
+            object o;
+            for (const auto &[x, y] : xy) {
+                corners.push_back({float(x), float(y), 0});
+                o.positions.push_back({x, y, 0});
+            }
+            o.indices.resize(3 * (xy.size() - 2));
+            triangulate_polygon(corners.data(), unsigned(xy.size()), o.indices.data());
+            const coverage c = cover(o, {0, 0, turn < xy.size() ? 1.0 : -1.0});
+            EXPECT_DOUBLE_EQ(c.area, area);
+            EXPECT_TRUE(c.one_winding);
+            EXPECT_GT(c.smallest, 0);
+        }
 }
 
 } // namespace

@@ -1,0 +1,309 @@
+// qz_import on models as modelling programs export them: several objects, materials without a
+// name or without a library, indented statements, corners without texture coordinates or
+// normals, and the normals made for them. Each run is checked for its exact output and for what
+// the object file means.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "object_reader.h"
+#include "qz_test.h"
+
+using namespace qzt;
+
+namespace {
+
+using files = std::vector<std::pair<std::string, std::string>>;
+
+run_result import(const temp_dir &t, const files &input, const std::string &obj = "m.obj") {
+    for (const auto &[name, content] : input)
+        write_file(t / name, content);
+    return run(tool("qz_import"), {obj}, t.path);
+}
+
+std::string head(const std::string &obj) {
+    return "qz_import 12.09.2012 (ul_tam)\nworking dir: .\nreading: '" + obj + "' ...\n";
+}
+// From the paths file on; unnamed when the model has no "o" statement.
+std::string tail(const std::string &base, const std::vector<std::string> &materials = {},
+                 bool unnamed = false) {
+    std::string s = "reading: '" + base + ".paths' skipped, file not found...\n";
+    if (unnamed)
+        s += "[warn] No object name found, falling back to " + base + "\n";
+    s += "writing: '" + base + ".object'\n";
+    for (const std::string &m : materials)
+        s += "writing material: '" + m + ".material_new'\n";
+    return s;
+}
+
+vec3 unit(const vec3 &a) {
+    const double l = std::sqrt(dot(a, a));
+    return {a.x / l, a.y / l, a.z / l};
+}
+vec3 position(const object_data &o, uint32_t index) {
+    const qz_vec &p = o.vertices[index].pos;
+    return {p.x, p.y, p.z};
+}
+vec3 normal(const qz_vertex &v) {
+    return {v.nor.x, v.nor.y, v.nor.z};
+}
+
+// The area of the triangles from index first on, and whether each faces along up.
+std::pair<double, bool> cover(const object_data &o, uint32_t first, uint32_t count,
+                              const vec3 &up) {
+    double area = 0;
+    bool along = true;
+    for (uint32_t i = first; i < first + count; i += 3) {
+        const vec3 a = position(o, o.indices[i]);
+        const vec3 n = cross(position(o, o.indices[i + 1]) - a, position(o, o.indices[i + 2]) - a);
+        area += std::sqrt(dot(n, n)) / 2;
+        along = along && dot(n, up) > 0;
+    }
+    return {area, along};
+}
+
+// Blender: one object per mesh, each with its own "usemtl", quads, "s off" and "s 1", and a
+// material without a name ("newmtl " and "usemtl " with nothing behind them).
+TEST(ImportExported, BlenderScene) {
+    const std::string obj = "# Blender v2.93.1 OBJ File: ''\n# www.blender.org\n"
+                            "mtllib scene.mtl\no Cube\n"
+                            "v 1 1 -1\nv 1 -1 -1\nv 1 1 1\nv 1 -1 1\n"
+                            "v -1 1 -1\nv -1 -1 -1\nv -1 1 1\nv -1 -1 1\n"
+                            "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
+                            "vn 0 1 0\nvn 0 0 1\nvn -1 0 0\nvn 0 -1 0\nvn 1 0 0\nvn 0 0 -1\n"
+                            "usemtl Material\ns off\n"
+                            "f 1/1/1 5/2/1 7/3/1 3/4/1\nf 4/1/2 3/2/2 7/3/2 8/4/2\n"
+                            "f 8/1/3 7/2/3 5/3/3 6/4/3\nf 6/1/4 2/2/4 4/3/4 8/4/4\n"
+                            "f 2/1/5 1/2/5 3/3/5 4/4/5\nf 6/1/6 5/2/6 1/3/6 2/4/6\n"
+                            "o Plane\nv -1 0 -1\nv 1 0 -1\nv -1 0 1\nv 1 0 1\nvn 0 1 0\n"
+                            "usemtl \ns 1\nf 9/1/7 11/2/7 12/3/7 10/4/7\n"
+                            "o Light\no Camera\n";
+    const std::string mtl = "# Blender MTL File: 'scene.blend'\n# Material Count: 2\n\n"
+                            "newmtl \nNs 0\nKd 0.8 0.8 0.8\nd 1\nillum 2\n\n"
+                            "newmtl Material\nNs 323.999994\nKa 1.000000 1.000000 1.000000\n"
+                            "Kd 0.800000 0.800000 0.800000\nd 0.5\nillum 2\nmap_Kd wood.png\n";
+    temp_dir t;
+    const run_result r =
+        import(t, {{"scene.obj", obj}, {"scene.mtl", mtl}, {"wood.png", ""}}, "scene.obj");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, head("scene.obj") + "reading: 'scene.mtl' ...\n" +
+                         "[warn] scene.mtl: 1 newmtl statements without a name, the first on line "
+                         "4: the material is called 'unnamed'\n"
+                         "[warn] scene.obj: 4 objects merged into the first, 'Cube': 'Plane', "
+                         "'Light', 'Camera', the first on line 31\n" +
+                         tail("scene", {"unnamed", "Material"}));
+    const object_data o = read_object_file(t / "scene.object");
+    EXPECT_EQ(o.name, "Cube");
+    EXPECT_EQ(o.indices.size(), 3u * 14);
+    ASSERT_EQ(o.materials.size(), 2u);
+    EXPECT_STREQ(o.materials[0].name, "unnamed");
+    EXPECT_EQ(o.materials[0].idx_start, 36u);
+    EXPECT_EQ(o.materials[0].idx_num, 6u);
+    EXPECT_STREQ(o.materials[1].name, "Material");
+    EXPECT_EQ(o.materials[1].idx_num, 36u);
+    EXPECT_EQ(o.materials[1].opacity, 0x7F);
+    EXPECT_NE(read_file(t / "Material.material_new").find("wood.png"), std::string::npos);
+    EXPECT_EQ(cover(o, 36, 6, {0, 1, 0}), std::make_pair(4.0, true));
+
+    // A material actually called "unnamed" beside one without a name: one file for two.
+    write_file(t / "scene.mtl", mtl + "newmtl unnamed\n");
+    const run_result twice = run(tool("qz_import"), {"-f", "scene.obj"}, t.path);
+    EXPECT_EQ(twice.status, DIE_STATUS);
+    EXPECT_EQ(twice.err, "*error*:scene.mtl: materials '' and 'unnamed' (line 17) agree in their "
+                         "first 32 bytes, which name their records and files\n");
+}
+
+// 3ds Max: every MTL statement but "newmtl" indented by a tab, groups, "v//vn" corners,
+// smoothing groups 1, 2 and off, and an L-shaped hexagon.
+TEST(ImportExported, MaxScene) {
+    const std::string obj = "# Max2Obj Version 4.0 Mar 10th, 2001\n#\nmtllib ./max.mtl\ng\n"
+                            "v  0 0 0\nv  2 0 0\nv  2 1 0\nv  1 1 0\nv  1 2 0\nv  0 2 0\n"
+                            "v  0 0 1\nv  1 0 1\nv  0 1 1\n# 9 vertices\n\n"
+                            "vn  0 0 1\nvn  0 0 -1\n# 2 vertex normals\n\n"
+                            "g Floor\nusemtl Steel\ns 2\nf 1//1 2//1 3//1 4//1 5//1 6//1\n"
+                            "g Wall\nusemtl Wood\ns 1\nf 7//2 9//2 8//2\ns off\n"
+                            "\tf 8//2 9//2 7//2\n# 2 faces\n\ng\n";
+    const std::string mtl = "# Max2Mtl Version 4.0 Mar 10th, 2001\n#\nnewmtl Wood\n"
+                            "\tKa  0.6 0.6 0.6\n\tKd  0.6 0.6 0.6\n\td  1.0\n\tmap_Kd wood.tga\n"
+                            "#\nnewmtl Steel\n\tKs  0.9 0.9 0.9\n\tmap_Ks  steel.tga \n";
+    temp_dir t;
+    const run_result r = import(
+        t, {{"max.obj", obj}, {"max.mtl", mtl}, {"wood.tga", ""}, {"steel.tga", ""}}, "max.obj");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, head("max.obj") + "reading: './max.mtl' ...\n" +
+                         "[warn] max.obj: 12 corners without a texture coordinate get (0, 0), the "
+                         "first on line 23\n" +
+                         tail("max", {"Wood", "Steel"}, true));
+    const object_data o = read_object_file(t / "max.object");
+    ASSERT_EQ(o.indices.size(), 3u * 6);
+    EXPECT_EQ(o.materials[1].idx_start, 0u);
+    EXPECT_EQ(o.materials[1].idx_num, 12u);
+    EXPECT_EQ(cover(o, 0, 12, {0, 0, 1}), std::make_pair(3.0, true));
+    for (const qz_vertex &v : o.vertices)
+        EXPECT_TRUE(v.uv[0] == 0 && v.uv[1] == 0);
+    EXPECT_NE(read_file(t / "Wood.material_new").find("wood.tga"), std::string::npos);
+    EXPECT_NE(read_file(t / "Steel.material_new").find("steel.tga"), std::string::npos);
+}
+
+std::string utf16(const std::string &ascii, bool big_endian) {
+    std::string s = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char c : ascii)
+        s += big_endian ? std::string{'\0', c} : std::string{c, '\0'};
+    return s;
+}
+
+// A scanner's point cloud turned into a mesh: coloured positions, "v" corners, no library but a
+// material named all the same, and the points kept beside the faces; saved as UTF-8 or UTF-16.
+TEST(ImportExported, ScanWithoutLibrary) {
+    const std::string obj = "# scan\nv 0 0 0 0.5 0.5 0.5\nv 1 0 0 1 0 0\nv 1 1 0 0 1 0\n"
+                            "v 0 1 0 0 0 1\nusemtl scan\np 1 2 3 4\nf 1 2 3\nf 1 3 4\n"
+                            "l 1 2\nusemtl scan\nf 4 3\ncurv 0 1 1 2\nparm u 0 1\nend\n";
+    const std::string warnings =
+        "[warn] m.obj: 2 usemtl statements name a material that no library defines ('scan'), "
+        "the first on line 6: their faces belong to no material\n"
+        "[warn] m.obj: 1 point statements (p) skipped, the first on line 7: an object holds faces "
+        "only\n"
+        "[warn] m.obj: 6 corners without a texture coordinate get (0, 0), the first on line 8\n"
+        "[warn] m.obj: 6 corners without a normal get one made from their faces, the first on "
+        "line 8\n"
+        "[warn] m.obj: 1 line statements (l) skipped, the first on line 10: an object holds faces "
+        "only\n"
+        "[warn] m.obj: 1 faces of fewer than three corners skipped, the first on line 12: an "
+        "object holds faces only\n"
+        "[warn] m.obj: 3 free-form statements (curv, parm, end) skipped, the first on line 13: "
+        "an object holds faces only\n";
+    std::string first;
+    for (const std::string &text : {obj, utf16(obj, false), utf16(obj, true)}) {
+        temp_dir t;
+        const run_result r = import(t, {{"m.obj", text}});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, head("m.obj") + warnings + tail("m", {}, true));
+        const std::string bytes = read_file(t / "m.object");
+        if (first.empty())
+            first = bytes;
+        EXPECT_EQ(bytes, first);
+        const object_data o = read_object_file(t / "m.object");
+        EXPECT_EQ(o.indices.size(), 6u);
+        ASSERT_EQ(o.vertices.size(), 4u);
+        for (const qz_vertex &v : o.vertices)
+            EXPECT_TRUE(v.nor.x == 0 && v.nor.y == 0 && v.nor.z == 1);
+    }
+}
+
+// Normals made where the file gives none: flat faces take their own, a smoothing group shares
+// the angle-weighted mean at each position, two groups keep a crease, given ones stay as given.
+TEST(ImportNormals, MadeAsModellersShadeThem) {
+    const std::string cube_positions = "v -1 -1 -1\nv 1 -1 -1\nv 1 1 -1\nv -1 1 -1\n"
+                                       "v -1 -1 1\nv 1 -1 1\nv 1 1 1\nv -1 1 1\n";
+    const std::string cube_faces = "f 1 4 3 2\nf 5 6 7 8\nf 1 2 6 5\nf 2 3 7 6\nf 3 4 8 7\n"
+                                   "f 4 1 5 8\n";
+    {
+        SCOPED_TRACE("a flat cube");
+        temp_dir t;
+        ASSERT_EQ(import(t, {{"m.obj", cube_positions + "s off\n" + cube_faces}}).status, 0);
+        const object_data o = read_object_file(t / "m.object");
+        EXPECT_EQ(o.vertices.size(), 24u);
+        for (const qz_vertex &v : o.vertices) {
+            const vec3 n = normal(v);
+            EXPECT_EQ(std::abs(n.x) + std::abs(n.y) + std::abs(n.z), 1.0);
+            EXPECT_TRUE(n.x * v.pos.x == 1 || n.y * v.pos.y == 1 || n.z * v.pos.z == 1);
+        }
+    }
+    {
+        SCOPED_TRACE("a smooth cube, one side in two triangles: weighted by angle");
+        temp_dir t;
+        const std::string faces =
+            "f 1 4 3\nf 1 3 2\n" + cube_faces.substr(cube_faces.find('\n') + 1);
+        ASSERT_EQ(import(t, {{"m.obj", cube_positions + "s 1\n" + faces}}).status, 0);
+        const object_data o = read_object_file(t / "m.object");
+        EXPECT_EQ(o.vertices.size(), 8u);
+        for (const qz_vertex &v : o.vertices)
+            EXPECT_GT(dot(normal(v), unit({v.pos.x, v.pos.y, v.pos.z})), 1 - 1e-6);
+    }
+    {
+        SCOPED_TRACE("a sphere in one smoothing group");
+        const int rings = 12, segments = 24;
+        std::string obj = "v 0 0 1\n";
+        for (int i = 1; i < rings; i++) {
+            for (int j = 0; j < segments; j++) {
+                const double a = std::numbers::pi * i / rings,
+                             b = 2 * std::numbers::pi * j / segments;
+                obj += "v " + std::to_string(std::sin(a) * std::cos(b)) + " " +
+                       std::to_string(std::sin(a) * std::sin(b)) + " " +
+                       std::to_string(std::cos(a)) + "\n";
+            }
+        }
+        obj += "v 0 0 -1\ns 1\n";
+        const auto at = [&](int ring, int seg) {
+            return std::to_string(2 + (ring - 1) * segments + (seg % segments));
+        };
+        const std::string south = std::to_string(2 + (rings - 1) * segments);
+        for (int j = 0; j < segments; j++) {
+            obj += "f 1 " + at(1, j) + " " + at(1, j + 1) + "\n";
+            for (int i = 1; i + 1 < rings; i++)
+                obj += "f " + at(i, j) + " " + at(i + 1, j) + " " + at(i + 1, j + 1) + " " +
+                       at(i, j + 1) + "\n";
+            obj += "f " + south + " " + at(rings - 1, j + 1) + " " + at(rings - 1, j) + "\n";
+        }
+        temp_dir t;
+        ASSERT_EQ(import(t, {{"m.obj", obj}}).status, 0);
+        const object_data o = read_object_file(t / "m.object");
+        EXPECT_EQ(o.vertices.size(), size_t{2 + (rings - 1) * segments});
+        for (const qz_vertex &v : o.vertices)
+            EXPECT_GT(dot(normal(v), unit({v.pos.x, v.pos.y, v.pos.z})),
+                      std::cos(2 * std::numbers::pi / 180));
+    }
+    // Two faces meet at a right angle along the y axis.
+    const std::string roof = "v 0 0 0\nv 0 1 0\nv -1 0 0\nv -1 1 0\nv 0 0 1\nv 0 1 1\n";
+    {
+        SCOPED_TRACE("a crease between two groups, none within one");
+        for (const char *second : {"s 2\n", "s 1\n"}) {
+            temp_dir t;
+            const std::string obj = roof + "s 1\nf 1 2 4 3\n" + second + "f 1 2 6 5\n";
+            ASSERT_EQ(import(t, {{"m.obj", obj}}).status, 0);
+            const object_data o = read_object_file(t / "m.object");
+            const bool crease = second[2] == '2';
+            EXPECT_EQ(o.vertices.size(), crease ? 8u : 6u);
+            const double h = std::sqrt(0.5);
+            for (const qz_vertex &v : o.vertices) {
+                const vec3 n = normal(v);
+                if (v.pos.x == -1 || v.pos.z == 1 || crease)
+                    EXPECT_TRUE((n.x == 0 && n.z == 1) || (n.x == 1 && n.z == 0));
+                else
+                    EXPECT_TRUE(std::abs(n.x - h) < 1e-7 && std::abs(n.z - h) < 1e-7);
+            }
+        }
+    }
+    {
+        SCOPED_TRACE("given normals kept bit for bit");
+        temp_dir t;
+        const std::string obj = roof + "vn 0.3 0.4 0.5\ns 1\nf 1//1 2 4//1 3\nf 1 2//1 6 5\n";
+        ASSERT_EQ(import(t, {{"m.obj", obj}}).status, 0);
+        const object_data o = read_object_file(t / "m.object");
+        size_t given = 0;
+        for (const qz_vertex &v : o.vertices)
+            given += v.nor.x == 0.3f && v.nor.y == 0.4f && v.nor.z == 0.5f;
+        EXPECT_EQ(given, 3u);
+        EXPECT_EQ(o.vertices.size(), 8u);
+    }
+    {
+        SCOPED_TRACE("made normals count toward the limit");
+        std::string obj = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+        for (int i = 0; i < 32767; i++)
+            obj += "vn 0 0 1\n";
+        temp_dir fits, t;
+        EXPECT_EQ(import(fits, {{"m.obj", obj + "f 1 2 3\n"}}).status, 0);
+        const run_result r = import(t, {{"m.obj", obj + "f 1 2 3\nf 1 3 2\n"}});
+        EXPECT_EQ(r.status, DIE_STATUS);
+        EXPECT_EQ(r.err, "*error*:m.obj: 32767 normals given and 2 made for the corners without "
+                         "one, more than the 32768 that a model holds\n");
+    }
+}
+
+} // namespace

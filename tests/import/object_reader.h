@@ -1,0 +1,61 @@
+// An object file read back by its layout, and the vector arithmetic to check it with, for the
+// tests that check what a converted model means (its triangles, their area and winding, the
+// normals made for it) rather than only its bytes.
+#ifndef QZ_TEST_OBJECT_READER_H
+#define QZ_TEST_OBJECT_READER_H
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qz.h"
+#include "qz_test.h"
+
+namespace qzt {
+
+struct vec3 {
+    double x, y, z;
+};
+inline vec3 operator-(const vec3 &a, const vec3 &b) {
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+inline vec3 cross(const vec3 &a, const vec3 &b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+inline double dot(const vec3 &a, const vec3 &b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+
+struct object_data {
+    std::string name;
+    std::vector<qz_vertex> vertices;
+    std::vector<uint32_t> indices;
+    std::vector<qz_material> materials;
+};
+
+inline object_data read_object_file(const fs::path &file) {
+    const std::string b = read_file(file);
+    const auto at32 = [&b](size_t pos) {
+        uint32_t v;
+        memcpy(&v, b.data() + pos, 4);
+        return v;
+    };
+    object_data o;
+    o.name = std::string(b.data() + 8, strnlen(b.data() + 8, 32));
+    size_t pos = 8 + sizeof(qz_object) + 8 + 8; // object, its data, the vertex chunk
+    o.vertices.resize(at32(pos));
+    memcpy(o.vertices.data(), b.data() + pos + 4, o.vertices.size() * sizeof(qz_vertex));
+    pos += 4 + o.vertices.size() * sizeof(qz_vertex) + 8;
+    o.indices.resize(at32(pos));
+    memcpy(o.indices.data(), b.data() + pos + 4, o.indices.size() * 4);
+    pos += 4 + o.indices.size() * 4 + 8;
+    o.materials.resize(at32(pos));
+    for (size_t i = 0; i < o.materials.size(); i++)
+        memcpy(&o.materials[i], b.data() + pos + 4 + 8 + i * (8 + sizeof(qz_material)),
+               sizeof(qz_material));
+    return o;
+}
+
+} // namespace qzt
+
+#endif
