@@ -84,30 +84,39 @@ namespace {
 struct staged_file {
     std::string written; // the temporary file, or the guarded file itself
     std::string target;  // empty for a guarded file
-    bool replaces;       // target stood there before
+    bool replaces;       // a file stood at target when it was staged
+    bool force;          // target may be replaced
 };
 std::vector<staged_file> staged;
 // The targets of staged, as the system compares names: a run may stage thousands.
 std::unordered_set<std::string> staged_targets;
 
-int stage(const char *target) {
+int stage(const char *target, int force) {
     char temp[4096 + 64];
     const int fd = plat_open_temp(target, temp, sizeof temp);
     if (fd < 0)
         return -1;
-    plat_remove_on_interrupt(temp);
-    staged.push_back({temp, target, file_exists(target) != 0});
+    staged.push_back({temp, target, file_exists(target) != 0, force != 0});
     staged_targets.insert(plat_name_key(target));
     return fd;
 }
 } // namespace
 
-int stage_output(const char *target) {
-    return stage(target);
+void check_output_target(const char *target, int force) {
+    std::string what;
+    const int kind = plat_target_kind(target, &what);
+    if (kind != 0 && !force)
+        die("'%s' already exists. Remove or use -f to force overwrite\n", target);
+    if (kind == 2)
+        die("'%s' is %s: -f replaces only a file or a link to one\n", target, what.c_str());
 }
 
-FILE *stage_output_stream(const char *target) {
-    const int fd = stage(target);
+int stage_output(const char *target, int force) {
+    return stage(target, force);
+}
+
+FILE *stage_output_stream(const char *target, int force) {
+    const int fd = stage(target, force);
     if (fd < 0)
         return nullptr;
     FILE *f = plat_fdopen(fd, "wb");
@@ -122,7 +131,7 @@ int output_staged(const char *target) {
 
 void guard_output(const char *path) {
     plat_remove_on_interrupt(path);
-    staged.push_back({path, "", false});
+    staged.push_back({path, "", false, false});
 }
 
 void release_output(const char *path) {
@@ -134,34 +143,106 @@ void release_output(const char *path) {
     plat_keep_one_on_interrupt(path);
 }
 
+namespace {
+// One staged file on its way to its target: what stood there is kept aside until the whole set
+// has its names.
+struct commit_step {
+    std::string aside; // what stood at the target, or empty
+    bool moved = false; // the aside is the old file itself, not a second name of it
+    bool renamed = false;
+};
+
+// Brings back what stood at the target of a step, or removes the new file where nothing stood.
+// The message that names what could not be brought back, or empty.
+std::string undo(const staged_file &s, const commit_step &c) {
+    if (!c.renamed && !c.moved) {
+        if (!c.aside.empty())
+            plat_remove(c.aside.c_str());
+        return {};
+    }
+    if (c.aside.empty())
+        return plat_remove(s.target.c_str()) == 0 ? std::string()
+                                                   : formatted(", '%s' stays", s.target.c_str());
+    if (plat_rename_replace(c.aside.c_str(), s.target.c_str()) != 0)
+        return formatted(", the file that was '%s' is now '%s'", s.target.c_str(),
+                         c.aside.c_str());
+    return {};
+}
+} // namespace
+
 void commit_outputs() {
     // Every sync before the first rename: an interrupt or a power cut in between leaves all the
     // old files or all the new ones but the few renamed at that instant. A new file needs none:
     // a crash can only leave it missing or short, never take an old file's place.
     std::vector<const char *> replacing;
     std::vector<const staged_file *> of;
-    for (const staged_file &s : staged)
+    size_t targets = 0;
+    for (const staged_file &s : staged) {
+        targets += !s.target.empty();
         if (s.replaces) {
             replacing.push_back(s.written.c_str());
             of.push_back(&s);
         }
+    }
     size_t failed = 0;
     if (!replacing.empty() && plat_sync_files(replacing.data(), replacing.size(), &failed) != 0)
         die("write(%s) failed: %s\n", of[failed]->target.c_str(), strerror(errno));
+    // From the first rename on, the set takes its names whole or not at all: with more than one
+    // file, each one that stood at a target is kept aside until all have their names, and brought
+    // back if one cannot. An interrupt waits meanwhile, and once the names are taken the run ends
+    // as one that succeeded.
     plat_hold_interrupts(true);
-    for (size_t i = 0; i < staged.size(); i++) {
+    std::vector<commit_step> steps(staged.size());
+    std::string failure;
+    size_t i = 0;
+    for (; i < staged.size() && failure.empty(); i++) {
         const staged_file &s = staged[i];
-        if (!s.target.empty() && plat_rename_replace(s.written.c_str(), s.target.c_str()) != 0) {
-            const int error = errno;
-            staged.erase(staged.begin(), staged.begin() + static_cast<std::ptrdiff_t>(i));
-            plat_hold_interrupts(false);
-            die("can't rename %s to %s: %s\n", staged.front().written.c_str(),
-                staged.front().target.c_str(), strerror(error));
+        commit_step &c = steps[i];
+        if (s.target.empty())
+            continue;
+        char aside[4096 + 64];
+        std::string what;
+        if (targets > 1 && s.force && plat_target_kind(s.target.c_str(), &what) != 0) {
+            const int kept = plat_set_aside(s.target.c_str(), aside, sizeof aside);
+            if (kept < 0) {
+                failure = formatted("can't rename %s to %s: %s", s.written.c_str(),
+                                    s.target.c_str(), strerror(errno));
+                continue;
+            }
+            c.aside = aside;
+            c.moved = kept == 1;
+        }
+        const int rc = s.force ? plat_rename_replace(s.written.c_str(), s.target.c_str())
+                               : plat_rename_new(s.written.c_str(), s.target.c_str());
+        if (rc == 0) {
+            c.renamed = true;
+        } else if (errno == EEXIST && !s.force) {
+            // A file that appeared while the run was writing is never replaced without -f.
+            failure = formatted("'%s' already exists. Remove or use -f to force overwrite",
+                                s.target.c_str());
+        } else {
+            failure = formatted("can't rename %s to %s: %s", s.written.c_str(), s.target.c_str(),
+                                strerror(errno));
         }
     }
+    if (!failure.empty()) {
+        for (size_t k = i; k-- > 0;)
+            failure += undo(staged[k], steps[k]);
+        std::vector<staged_file> left;
+        for (size_t k = 0; k < staged.size(); k++)
+            if (!steps[k].renamed)
+                left.push_back(staged[k]);
+        staged.swap(left);
+        plat_hold_interrupts(false);
+        die("%s\n", failure.c_str());
+    }
+    for (const commit_step &c : steps)
+        if (!c.aside.empty())
+            plat_remove(c.aside.c_str());
     staged.clear();
     staged_targets.clear();
     plat_keep_on_interrupt();
+    plat_ignore_interrupts();
     plat_hold_interrupts(false);
 }
 
@@ -267,14 +348,12 @@ unsigned default_threads() {
 }
 
 void workers::start(unsigned count, const std::function<void()> &work) {
-    plat_hold_interrupts(true);
     try {
         while (threads.size() < count)
             threads.emplace_back(work);
     } catch (const std::system_error &) {
         // as many as there are
     }
-    plat_hold_interrupts(false);
     if (!threads.empty())
         set_workers_running(true);
 }
@@ -381,6 +460,7 @@ struct chunkfilepos {
     uint32_t chunktype;
     int fd;
     int32_t pos;
+    const char *filename; // named when a write fails, or null
 };
 
 struct chunkfilepos_f {
@@ -410,13 +490,23 @@ static void fd_seek(int fd, int64_t pos) {
         die("seek(): %s\n", strerror(errno));
 }
 
-chunkfilepos *write_chunk_start(int fd, uint32_t chunktype) {
+// A header that cannot be written ends the run, naming the file when the caller gave its name.
+static void write_header(const chunkfilepos *s, const qz_chunk &header) {
+    std::string failure = try_write_all(s->fd, &header, sizeof header, "chunk header");
+    if (failure.empty())
+        return;
+    if (s->filename != nullptr)
+        failure.insert(failure.size() - 1, formatted(": '%s'", s->filename));
+    die("%s", failure.c_str());
+}
+
+chunkfilepos *write_chunk_start(int fd, uint32_t chunktype, const char *filename) {
     auto *s = new_handle<chunkfilepos>();
     s->chunktype = chunktype;
     s->fd = fd;
+    s->filename = filename;
     s->pos = checked_pos(plat_tell(fd), sizeof(qz_chunk));
-    const qz_chunk placeholder = {0, 0};
-    write_all(fd, &placeholder, sizeof placeholder, "chunk header");
+    write_header(s, qz_chunk{0, 0});
     return s;
 }
 
@@ -425,7 +515,7 @@ uint32_t write_chunk_end(chunkfilepos *s) {
     checked_pos(curpos, 0);
     const qz_chunk header = {s->chunktype, static_cast<uint32_t>(curpos - s->pos - 8)};
     fd_seek(s->fd, s->pos);
-    write_all(s->fd, &header, sizeof header, "chunk header");
+    write_header(s, header);
     fd_seek(s->fd, curpos);
     free(s);
     return header.size;

@@ -54,17 +54,24 @@ struct qz_die_exit {};
 // as it was. A file that replaces another reaches the disk before the rename, so that a power cut
 // leaves the old file or the new one, never an empty one.
 //
-// A descriptor or stream of a new temporary file for target, or -1 (null) with errno set.
-int stage_output(const char *target);
-FILE *stage_output_stream(const char *target);
+// Before a file for target is staged: without force anything that stands there ends the run
+// ("'%s' already exists. Remove or use -f to force overwrite"), with force anything but a file or
+// a link to one (a link is replaced, not what it leads to).
+void check_output_target(const char *target, int force);
+// A descriptor or stream of a new temporary file for target, or -1 (null) with errno set. Without
+// force, the file takes its name only where nothing has appeared there meanwhile.
+int stage_output(const char *target, int force);
+FILE *stage_output_stream(const char *target, int force);
 // 1 when a file for target is staged and not yet committed: to the run, target exists.
 int output_staged(const char *target);
 // A file being written under its own name: removed if the run fails before commit_outputs.
 void guard_output(const char *path);
 // The one guarded file path is written whole: it is kept whatever happens to the run.
 void release_output(const char *path);
-// Every staged file takes its target's name; guarded files are kept. Ends the run when a rename
-// fails.
+// Every staged file takes its target's name, all of them or none: with several, what stood at
+// each target is kept aside until all have their names and brought back when one cannot take its
+// own. Guarded files are kept. Ends the run when a rename fails; an interrupt during the renames
+// waits for them, and then no longer ends the run.
 void commit_outputs();
 // Removes every staged and guarded file; die does this before the run ends.
 void discard_outputs();
@@ -86,10 +93,9 @@ struct workers {
     std::atomic<bool> stop{false}; // read in the middle of a piece of work too
     std::vector<std::thread> threads;
 
-    // Starts up to count threads running work, with the interrupts held so that none of them
-    // ever takes one (the handlers and the lists they read belong to the main thread), and says
-    // that workers run (set_workers_running). Fewer start when the system has no room for more;
-    // the caller does the work itself when none did.
+    // Starts up to count threads running work, and says that workers run (set_workers_running).
+    // Fewer start when the system has no room for more; the caller does the work itself when none
+    // did.
     void start(unsigned count, const std::function<void()> &work);
     void stop_all();
     workers() = default;
@@ -118,7 +124,8 @@ int qz_read_chunk(int fd, qz_chunk *ch, uint32_t *remaining);
 // returns the size. Chunks nest by ending them in the reverse order of starting.
 struct chunkfilepos;
 struct chunkfilepos_f;
-chunkfilepos *write_chunk_start(int fd, uint32_t chunktype);
+// filename, when given, is named in the message of a failed write; it must outlive the handle.
+chunkfilepos *write_chunk_start(int fd, uint32_t chunktype, const char *filename = nullptr);
 uint32_t write_chunk_end(chunkfilepos *s);
 chunkfilepos_f *fwrite_chunk_start(FILE *f, uint32_t chunktype);
 uint32_t fwrite_chunk_end(chunkfilepos_f *s);

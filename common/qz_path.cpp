@@ -100,10 +100,9 @@ void write_obj_path_file_combined(const char *obj_path_file, int force_overwrite
     if (pd == nullptr)
         return;
     print(0, "writing obj path file: %s\n", obj_path_file);
-    if (force_overwrite == 0 && file_exists(obj_path_file))
-        die("'%s' already exists. Remove or use -f to force overwrite\n", obj_path_file);
+    check_output_target(obj_path_file, force_overwrite);
     // Binary, so the file has the same bytes on every system.
-    FILE *f = stage_output_stream(obj_path_file);
+    FILE *f = stage_output_stream(obj_path_file, force_overwrite);
     if (f == nullptr)
         die("fopen(%s): %s\n", obj_path_file, strerror(errno));
     fprintf(f, "# path obj created by %s \nmtllib (None)\no qzPaths\n", toolname);

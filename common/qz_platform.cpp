@@ -4,6 +4,7 @@
 #include "qz_platform.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -148,6 +149,17 @@ std::string temp_name(const char *target, const char *separators) {
     char tail[24];
     snprintf(tail, sizeof tail, ".tmp%08x", static_cast<unsigned>(state >> 32));
     return t.substr(0, start) + "." + t.substr(start, 200) + tail;
+}
+
+bool plat_is_temp_name(const char *name) {
+    // "." + at least one byte of the target's name + ".tmp" + eight hexadecimal digits.
+    const size_t len = strlen(name);
+    if (len < 14 || name[0] != '.' || memcmp(name + len - 12, ".tmp", 4) != 0)
+        return false;
+    for (size_t i = len - 8; i < len; i++)
+        if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f')))
+            return false;
+    return true;
 }
 
 int plat_fprintf(FILE *stream, const char *fmt, ...) {

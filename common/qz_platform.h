@@ -60,9 +60,12 @@ int plat_chdir(const char *path);
 
 // A new file beside target, for writing: named after it, hidden where the system allows (a
 // leading dot; on Windows also the hidden attribute), made with exclusive creation under a name
-// no other file has. Its name goes to name (room bytes). Returns a descriptor or -1 with errno;
-// when target is a directory, with the errno that opening it for writing gives.
+// no other file has, and removed by an interrupt: an interrupt finds it made and listed, or
+// neither. Its name goes to name (room bytes). Returns a descriptor or -1 with errno; when target
+// is a directory, with the errno that opening it for writing gives.
 int plat_open_temp(const char *target, char *name, size_t room);
+// Whether a name, without its directory, is one that plat_open_temp or plat_set_aside gives.
+bool plat_is_temp_name(const char *name);
 // Brings what was written to the n files at paths onto the disk. On Linux many files are synced
 // with one call for their whole file system, which costs far less than one call per file.
 // Returns 0, or -1 with errno set and the index of the file that failed in *failed.
@@ -70,6 +73,18 @@ int plat_sync_files(const char *const *paths, size_t n, size_t *failed);
 // Gives the file from the name to, replacing what is there, in one step that a crash or a power
 // cut leaves either before or after. On Windows the hidden attribute of a temporary file goes.
 int plat_rename_replace(const char *from, const char *to);
+// The same where nothing stands under the name to: -1 with errno EEXIST when anything does, and
+// then nothing changes.
+int plat_rename_new(const char *from, const char *to);
+// Keeps what stands under target (a link itself, not what it leads to) under a hidden name
+// beside it, to be brought back by plat_rename_replace: a second name for the same file where the
+// file system has them (0), so that target stays as it is, else the file itself moves (1). The
+// name goes to name (room bytes). -1 with errno set when neither can be done.
+int plat_set_aside(const char *target, char *name, size_t room);
+// What stands under a name about to be replaced, a link there not followed: 0 nothing, 1 a
+// regular file or a link to one, 2 anything else, which *what then names ("a directory", "a
+// FIFO", "a link that leads nowhere", ...).
+int plat_target_kind(const char *path, std::string *what);
 int plat_remove(const char *path);
 
 // Files that an interrupted run removes: Ctrl+C, SIGINT, SIGTERM and SIGHUP remove every file
@@ -79,10 +94,13 @@ void plat_remove_on_interrupt(const char *path);
 void plat_keep_on_interrupt();
 // Forgets the one file named path (the first it holds of that name).
 void plat_keep_one_on_interrupt(const char *path);
-// While held, an interrupt waits: nothing is removed halfway through a set of renames. Threads
-// started while it is held never take an interrupt themselves (on POSIX the signals stay blocked
-// in them), so that the list changes only where the handler cannot run at the same moment.
+// While held, an interrupt waits: nothing is removed halfway through a set of renames, and a file
+// made while it is held is made and listed before the interrupt comes. Holds nest in a thread. No
+// thread but the one the system hands interrupts to ever takes one.
 void plat_hold_interrupts(bool hold);
+// From here on an interrupt no longer ends the run: its outputs are taking their names, and the
+// run ends as one that succeeded.
+void plat_ignore_interrupts();
 
 // The number of processors the process may run on: its affinity mask on Linux, its processor
 // group's mask on Windows. At least 1.

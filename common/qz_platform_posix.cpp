@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio> // renameat2
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -29,6 +32,41 @@ struct os_path {
     }
     operator const char *() const { return s.c_str(); }
 };
+} // namespace
+
+namespace {
+// The files an interrupt removes. The interrupt signals are blocked in every thread from the
+// start (plat_init), and a thread of their own waits for them. It removes the files under the
+// lock that every change of the list takes, and so does the making of a listed file: when the
+// interrupt comes, a file is made and listed, or neither. Once it holds the lock, no file is made
+// any more, whatever other threads are doing.
+std::recursive_mutex interrupt_lock;
+std::vector<std::string> interrupt_paths;
+bool interrupts_ignored = false;
+const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
+sigset_t waited_signals;
+
+void wait_for_interrupts() {
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&waited_signals, &sig) != 0)
+            continue;
+        interrupt_lock.lock(); // kept to the end of the process
+        if (interrupts_ignored) {
+            interrupt_lock.unlock();
+            continue;
+        }
+        for (const std::string &p : interrupt_paths)
+            unlink(p.c_str());
+        // The process ends as the signal ends it.
+        signal(sig, SIG_DFL);
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, sig);
+        pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+        raise(sig);
+    }
+}
 } // namespace
 
 int plat_open_read(const char *path) {
@@ -64,9 +102,12 @@ int plat_open_temp(const char *target, char *name, size_t room) {
             errno = ENAMETOOLONG;
             return -1;
         }
+        // Made and listed for an interrupt together, or neither.
+        const std::lock_guard<std::recursive_mutex> hold(interrupt_lock);
         const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
         if (fd >= 0) {
             memcpy(name, temp.c_str(), temp.size() + 1);
+            interrupt_paths.push_back(temp);
             return fd;
         }
         if (errno != EEXIST)
@@ -114,62 +155,110 @@ int plat_rename_replace(const char *from, const char *to) {
     return rename(os_path(from), os_path(to));
 }
 
+static int rename_noreplace(const char *from, const char *to) {
+#ifdef RENAME_NOREPLACE
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return -1;
+#endif
+    // A file system without it: a second name is never made over an existing one.
+    if (link(from, to) != 0)
+        return -1;
+    unlink(from);
+    return 0;
+}
+
+int plat_rename_new(const char *from, const char *to) {
+    return rename_noreplace(os_path(from), os_path(to));
+}
+
+int plat_set_aside(const char *target, char *name, size_t room) {
+    const std::string path = os_path(target).s;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        const std::string aside = temp_name(path.c_str(), "/");
+        if (aside.size() >= room) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        memcpy(name, aside.c_str(), aside.size() + 1);
+        // link() takes a symbolic link itself, not what it leads to.
+        if (link(path.c_str(), aside.c_str()) == 0)
+            return 0;
+        if (errno == EEXIST)
+            continue;
+        // No second name here (a file system without them, a file the system protects): the
+        // file itself moves aside.
+        if (rename_noreplace(path.c_str(), aside.c_str()) == 0)
+            return 1;
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+static const char *kind_of(mode_t mode) {
+    return S_ISDIR(mode)    ? "a directory"
+           : S_ISFIFO(mode) ? "a FIFO"
+           : S_ISCHR(mode)  ? "a character device"
+           : S_ISBLK(mode)  ? "a block device"
+           : S_ISSOCK(mode) ? "a socket"
+                            : "not a regular file";
+}
+
+int plat_target_kind(const char *path, std::string *what) {
+    const os_path p(path);
+    struct stat l, s;
+    if (lstat(p, &l) != 0)
+        return 0;
+    if (S_ISREG(l.st_mode))
+        return 1;
+    if (!S_ISLNK(l.st_mode)) {
+        *what = kind_of(l.st_mode);
+        return 2;
+    }
+    if (stat(p, &s) != 0) {
+        *what = "a link that leads nowhere";
+        return 2;
+    }
+    if (S_ISREG(s.st_mode))
+        return 1;
+    *what = std::string("a link to ") + kind_of(s.st_mode);
+    return 2;
+}
+
 int plat_remove(const char *path) {
     return unlink(os_path(path));
 }
 
-namespace {
-// The files an interrupt removes. The list only changes while the signals are blocked in the
-// thread that changes it, and threads are started with them blocked (plat_hold_interrupts), so
-// the handler runs in the one thread that may change the list and never sees it halfway.
-std::vector<std::string> interrupt_paths;
-const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
-
-void on_interrupt(int sig) {
-    for (const std::string &p : interrupt_paths)
-        unlink(p.c_str());
-    signal(sig, SIG_DFL);
-    raise(sig); // the process ends as the signal ends it
-}
-
-sigset_t interrupt_set() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : interrupt_signals)
-        sigaddset(&set, sig);
-    return set;
-}
-} // namespace
 
 void plat_remove_on_interrupt(const char *path) {
-    const sigset_t set = interrupt_set();
-    sigset_t old;
-    pthread_sigmask(SIG_BLOCK, &set, &old);
+    const std::lock_guard<std::recursive_mutex> hold(interrupt_lock);
     interrupt_paths.push_back(os_path(path).s);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void plat_keep_on_interrupt() {
-    const sigset_t set = interrupt_set();
-    sigset_t old;
-    pthread_sigmask(SIG_BLOCK, &set, &old);
+    const std::lock_guard<std::recursive_mutex> hold(interrupt_lock);
     interrupt_paths.clear();
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void plat_keep_one_on_interrupt(const char *path) {
-    const sigset_t set = interrupt_set();
-    sigset_t old;
-    pthread_sigmask(SIG_BLOCK, &set, &old);
+    const std::lock_guard<std::recursive_mutex> hold(interrupt_lock);
     const auto at = std::find(interrupt_paths.begin(), interrupt_paths.end(), os_path(path).s);
     if (at != interrupt_paths.end())
         interrupt_paths.erase(at);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void plat_hold_interrupts(bool hold) {
-    const sigset_t set = interrupt_set();
-    pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+    if (hold)
+        interrupt_lock.lock();
+    else
+        interrupt_lock.unlock();
+}
+
+void plat_ignore_interrupts() {
+    const std::lock_guard<std::recursive_mutex> hold(interrupt_lock);
+    interrupts_ignored = true;
 }
 
 unsigned plat_cpu_count() {
@@ -239,15 +328,14 @@ void plat_closedir(plat_dir *d) {
 
 void plat_init(int *, char ***) {
     // A signal that was ignored when the run started (nohup) stays ignored.
+    sigemptyset(&waited_signals);
     for (int sig : interrupt_signals) {
         struct sigaction old;
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
-            continue;
-        struct sigaction sa = {};
-        sa.sa_handler = on_interrupt;
-        sa.sa_mask = interrupt_set(); // one interrupt at a time
-        sigaction(sig, &sa, nullptr);
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaddset(&waited_signals, sig);
     }
+    pthread_sigmask(SIG_BLOCK, &waited_signals, nullptr);
+    std::thread(wait_for_interrupts).detach();
 }
 
 int plat_vfprintf(FILE *stream, const char *fmt, va_list ap) {

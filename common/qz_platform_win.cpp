@@ -278,6 +278,42 @@ bool console_out = false, console_err = false;
 
 } // namespace
 
+namespace {
+// The files an interrupt removes, in the form the system takes. The console's handler runs on a
+// thread of its own: the list is only touched inside the lock, and a listed file is made inside
+// it too, so that an interrupt finds it made and listed, or neither.
+CRITICAL_SECTION interrupt_lock;
+std::vector<std::wstring> interrupt_paths;
+
+bool interrupts_ignored = false;
+
+// The lock is kept to the end of the process: from the moment the files go, no thread makes
+// another one.
+BOOL WINAPI on_console_interrupt(DWORD event) {
+    EnterCriticalSection(&interrupt_lock);
+    if (interrupts_ignored) {
+        LeaveCriticalSection(&interrupt_lock);
+        return TRUE;
+    }
+    for (const std::wstring &p : interrupt_paths)
+        DeleteFileW(p.c_str());
+    interrupt_paths.clear();
+    // Ctrl+C and Ctrl+Break end the run with the status Windows gives them, which not every
+    // runtime's own handler does; for the others the process ends as it would have.
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        ExitProcess(STATUS_CONTROL_C_EXIT);
+    return FALSE;
+}
+
+void init_interrupts() {
+    static bool ready = false;
+    if (!ready) {
+        InitializeCriticalSection(&interrupt_lock);
+        ready = true;
+    }
+}
+} // namespace
+
 int plat_open_read(const char *path) {
     return descriptor(open_handle(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN),
                       _O_RDONLY);
@@ -309,8 +345,16 @@ int plat_open_temp(const char *target, char *name, size_t room) {
             errno = ENAMETOOLONG;
             return -1;
         }
+        std::wstring listed;
+        if (!system_path(temp.c_str(), &listed))
+            return -1;
+        init_interrupts();
+        EnterCriticalSection(&interrupt_lock);
         const HANDLE h =
             open_handle(temp.c_str(), GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
+        if (h != INVALID_HANDLE_VALUE)
+            interrupt_paths.push_back(listed);
+        LeaveCriticalSection(&interrupt_lock);
         if (h != INVALID_HANDLE_VALUE) {
             memcpy(name, temp.c_str(), temp.size() + 1);
             return descriptor(h, _O_WRONLY);
@@ -346,6 +390,72 @@ int plat_rename_replace(const char *from, const char *to) {
     return MoveFileExW(f.c_str(), t.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : failed();
 }
 
+int plat_rename_new(const char *from, const char *to) {
+    std::wstring f, t;
+    if (!system_path(from, &f) || !system_path(to, &t))
+        return -1;
+    SetFileAttributesW(f.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (MoveFileExW(f.c_str(), t.c_str(), 0))
+        return 0;
+    const DWORD error = GetLastError();
+    SetFileAttributesW(f.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    errno = errno_of(error);
+    return -1;
+}
+
+int plat_set_aside(const char *target, char *name, size_t room) {
+    std::wstring from;
+    if (!system_path(target, &from))
+        return -1;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        const std::string aside = temp_name(target, "\\/:");
+        std::wstring to;
+        if (aside.size() >= room || !system_path(aside.c_str(), &to)) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        memcpy(name, aside.c_str(), aside.size() + 1);
+        if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr))
+            return 0;
+        DWORD error = GetLastError();
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+            continue;
+        // No second name here (a file system without them, or a link): the file itself moves.
+        if (MoveFileExW(from.c_str(), to.c_str(), 0))
+            return 1;
+        error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+            errno = errno_of(error);
+            return -1;
+        }
+    }
+    return -1;
+}
+
+int plat_target_kind(const char *path, std::string *what) {
+    std::wstring p;
+    if (!system_path(path, &p))
+        return 0;
+    const DWORD attributes = GetFileAttributesW(p.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return 0;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        plat_stat_info st;
+        if (stat_by_handle(p, &st) != 0)
+            *what = "a link that leads nowhere";
+        else if (st.mode == PLAT_S_IFREG)
+            return 1;
+        else
+            *what = "a link to a directory";
+        return 2;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        *what = "a directory";
+        return 2;
+    }
+    return 1;
+}
+
 int plat_remove(const char *path) {
     std::wstring p;
     if (!system_path(path, &p))
@@ -353,33 +463,6 @@ int plat_remove(const char *path) {
     return DeleteFileW(p.c_str()) ? 0 : failed();
 }
 
-namespace {
-// The files an interrupt removes, in the form the system takes. The console's handler runs on a
-// thread of its own: the list is only touched inside the lock.
-CRITICAL_SECTION interrupt_lock;
-std::vector<std::wstring> interrupt_paths;
-
-BOOL WINAPI on_console_interrupt(DWORD event) {
-    EnterCriticalSection(&interrupt_lock);
-    for (const std::wstring &p : interrupt_paths)
-        DeleteFileW(p.c_str());
-    interrupt_paths.clear();
-    LeaveCriticalSection(&interrupt_lock);
-    // Ctrl+C and Ctrl+Break end the run with the status Windows gives them, which not every
-    // runtime's own handler does; for the others the process ends as it would have.
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
-        ExitProcess(STATUS_CONTROL_C_EXIT);
-    return FALSE;
-}
-
-void init_interrupts() {
-    static bool ready = false;
-    if (!ready) {
-        InitializeCriticalSection(&interrupt_lock);
-        ready = true;
-    }
-}
-} // namespace
 
 void plat_remove_on_interrupt(const char *path) {
     init_interrupts();
@@ -407,6 +490,13 @@ void plat_keep_one_on_interrupt(const char *path) {
     const auto at = std::find(interrupt_paths.begin(), interrupt_paths.end(), p);
     if (at != interrupt_paths.end())
         interrupt_paths.erase(at);
+    LeaveCriticalSection(&interrupt_lock);
+}
+
+void plat_ignore_interrupts() {
+    init_interrupts();
+    EnterCriticalSection(&interrupt_lock);
+    interrupts_ignored = true;
     LeaveCriticalSection(&interrupt_lock);
 }
 

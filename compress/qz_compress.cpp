@@ -581,11 +581,10 @@ void createqzarchive(const char *filename, flist *first, const char *basepath, c
     print(0, "Writing qz archive file: %s\n", filename);
     if (basepath != nullptr && fullpath != nullptr)
         die("Writeing basepath(%s) and fullpath(%s) is not possible\n", basepath, fullpath);
-    if (!force_overwrite && file_exists(filename))
-        die("'%s' already exists. Remove or use -f to force overwrite\n", filename);
+    check_output_target(filename, force_overwrite);
     // Written beside the archive and given its name only when complete: a failed run leaves an
     // archive that was there as it was.
-    stream_guard output{stage_output_stream(filename)};
+    stream_guard output{stage_output_stream(filename, force_overwrite)};
     FILE *out = output.f;
     if (out == nullptr)
         die("can't create %s: %s\n", filename, strerror(errno));

@@ -25,12 +25,11 @@ static int open_output(const char *filename) {
         die("'%s' names the file of an earlier material: this system does not tell the two "
             "names apart\n",
             filename);
-    if (!force_overwrite && file_exists(filename))
-        die("'%s' already exists. Remove or use -f to force overwrite\n", filename);
+    check_output_target(filename, force_overwrite);
     // Written beside its target, which it replaces only when the whole import has succeeded.
-    const int fd = stage_output(filename);
+    const int fd = stage_output(filename, force_overwrite);
     if (fd < 0)
-        die("open output file failed: %s\n", strerror(errno));
+        die("open output file failed: %s: '%s'\n", strerror(errno), filename);
     return fd;
 }
 
@@ -82,13 +81,13 @@ void write_object_file(const char *filename) {
     const uint32_t objdata_len = vdata_len + idata_len + mdata_len + 3 * sizeof(qz_chunk);
     const int fd = open_output(filename);
 
-    chunkfilepos *h_qzobject = write_chunk_start(fd, CHUNK_OBJECT);
+    chunkfilepos *h_qzobject = write_chunk_start(fd, CHUNK_OBJECT, filename);
     qz_object object = {};
     copy_name_field(object.name, obj_name, sizeof object.name);
     object.quat.w = 1.0f;
     write_all(fd, &object, sizeof object, filename);
 
-    chunkfilepos *h_qzobjectdata = write_chunk_start(fd, CHUNK_OBJECTDATA);
+    chunkfilepos *h_qzobjectdata = write_chunk_start(fd, CHUNK_OBJECTDATA, filename);
     write_vertices(fd, filename);
     write_indices(fd, filename);
     write_header(fd, CHUNK_MATERIALS, mdata_len, filename);
@@ -118,7 +117,7 @@ void write_material_files() {
         print(0, "writing material: '%s'\n", filename);
         const int fd = open_output(filename);
 
-        chunkfilepos *statechunkmatdef = write_chunk_start(fd, CHUNK_MATDEF);
+        chunkfilepos *statechunkmatdef = write_chunk_start(fd, CHUNK_MATDEF, filename);
         write_all(fd, m->qzmat, sizeof(qz_material), filename);
         // Always diffuse, specular, normal: the order of the format, not of the type codes.
         const struct {

@@ -21,7 +21,7 @@ namespace {
 
 FILE *open_text(const char *filename) {
     print(0, "writing: '%s'\n", filename);
-    FILE *f = stage_output_stream(filename);
+    FILE *f = stage_output_stream(filename, force_overwrite);
     if (f == nullptr)
         die("fopen(%s): %s\n", filename, strerror(errno));
     return f;
@@ -185,8 +185,8 @@ void refuse_output(const char *input, const char *output, int check_existing) {
     if (plat_stat_id(input, &in) == 0 && plat_stat_id(output, &out) == 0 && in.dev == out.dev &&
         in.ino == out.ino && in.ino != 0)
         die("'%s' is the file being read\n", output);
-    if (check_existing && !force_overwrite && file_exists(output))
-        die("'%s' already exists. Remove or use -f to force overwrite\n", output);
+    if (check_existing)
+        check_output_target(output, force_overwrite);
 }
 
 } // namespace

@@ -170,21 +170,20 @@ static void read_content(int fd, qz_chunk *content, uint64_t archive_len,
     }
 }
 
+// A fresh directory beside the archive: its name without the extension, else with ".0" to
+// ".99". Making it is the test: a name that is taken, also by another run that made it a moment
+// ago, moves on to the next.
 static std::string createoutputdirectory(const char *archivename) {
     char *noext = filename_noext(archivename);
     const std::string base(noext);
     free(noext);
-    if (!fileordir_present(base.c_str())) {
-        plat_mkdir(base.c_str()); // a failure shows when the directory is entered
-        return base;
-    }
-    std::string candidate;
-    for (unsigned n = 0; n < 100; n++) {
-        candidate = base + "." + std::to_string(n);
-        if (!fileordir_present(candidate.c_str())) {
-            plat_mkdir(candidate.c_str());
+    std::string candidate = base;
+    for (int n = -1; n < 100; n++) {
+        candidate = n < 0 ? base : base + "." + std::to_string(n);
+        if (plat_mkdir(candidate.c_str()) == 0)
             return candidate;
-        }
+        if (errno != EEXIST)
+            die("can't create directory %s: %s\n", candidate.c_str(), strerror(errno));
     }
     die("Output directory (%s) already exists , max tries reached", candidate.c_str());
 }
@@ -282,21 +281,26 @@ static std::string mkdirforfile(unpacker &u, const std::string &name) {
 // that replaces.
 //
 // A file cut short by a failure or an interrupt is removed, the ones before it stay: with one
-// thread the file is guarded here, once it is made, and with more the main thread guards it
-// ahead (the names of such an archive are all apart, so no earlier file can be taken for it).
+// thread the file is guarded here, as it is made, and with more the main thread guards it ahead
+// (the names of such an archive are all apart, so no earlier file can be taken for it). The
+// interrupts are held meanwhile: an interrupt finds a file made and guarded, or neither, and
+// once it has removed the guarded files no thread makes another.
 static int open_output(const std::string &name, bool guard, std::string *error) {
+    plat_hold_interrupts(true);
     int fd = plat_open_new(name.c_str());
     if (fd < 0) {
         if (file_exists(name.c_str())) {
+            plat_hold_interrupts(false);
             *error = formatted("already exists %s\n", name.c_str());
             return -1;
         }
         fd = plat_open_write(name.c_str());
     }
     if (fd < 0)
-        *error = formatted("open output file failed: %s\n", strerror(errno));
+        *error = formatted("open output file failed: %s: '%s'\n", strerror(errno), name.c_str());
     else if (guard)
         guard_output(name.c_str());
+    plat_hold_interrupts(false);
     return fd;
 }
 

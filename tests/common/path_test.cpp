@@ -202,12 +202,16 @@ TEST(MarkerExportDeath, Overwrite) {
     EXPECT_EQ(read_file(m.file).substr(0, 22), "# path obj created by ");
 }
 
-// Not caught by the existence check, which counts regular files only.
+// Whatever stands under the name counts as there; -f replaces only a file or a link to one.
 TEST(MarkerExportDeath, DirectoryInTheWay) {
     markers m;
     fs::create_directory(m.file);
-    EXPECT_EXIT(m.write(0), testing::ExitedWithCode(DIE_STATUS),
-                exactly("*error*:fopen(" + m.file + "): " + strerror(OPEN_DIRECTORY_ERRNO) + "\n"));
+    EXPECT_EXIT(
+        m.write(0), testing::ExitedWithCode(DIE_STATUS),
+        exactly("*error*:'" + m.file + "' already exists. Remove or use -f to force overwrite\n"));
+    EXPECT_EXIT(m.write(1), testing::ExitedWithCode(DIE_STATUS),
+                exactly("*error*:'" + m.file +
+                        "' is a directory: -f replaces only a file or a link to one\n"));
 }
 
 } // namespace

@@ -428,13 +428,10 @@ TEST(Failures, OutputCannotBeCreated) {
     fs::create_directories(t / "out");
     expect_die(pack(t, {"d", "none/a.qz"}), "Writing qz archive file: none/a.qz\n",
                "can't create none/a.qz: No such file or directory\n");
-#ifdef _WIN32
-    const std::string is_dir = "Permission denied";
-#else
-    const std::string is_dir = "Is a directory";
-#endif
     expect_die(pack(t, {"d", "out"}), "Writing qz archive file: out\n",
-               "can't create out: " + is_dir + "\n");
+               "'out' already exists. Remove or use -f to force overwrite\n");
+    expect_die(pack(t, {"-f", "d", "out"}), "Writing qz archive file: out\n",
+               "'out' is a directory: -f replaces only a file or a link to one\n");
 }
 
 TEST(Failures, FileOfFourGiB) {

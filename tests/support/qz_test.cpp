@@ -303,4 +303,12 @@ std::string tool(const std::string &name) {
 #endif
 }
 
+run_options with_faults(const std::vector<std::pair<std::string, std::string>> &settings) {
+    run_options o;
+    o.environment = {{"LD_PRELOAD", tool("libqz_faults.so")},
+                     {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+    o.environment.insert(o.environment.end(), settings.begin(), settings.end());
+    return o;
+}
+
 } // namespace qzt

@@ -69,6 +69,10 @@ struct run_options {
     std::vector<std::pair<std::string, std::string>> environment;
 };
 
+// Options for a run with the faults of tests/support/faults.cpp put in front of the C library
+// (POSIX only), set as settings say: {"QZ_KILL_AT_CREATE", "3"}, say.
+run_options with_faults(const std::vector<std::pair<std::string, std::string>> &settings);
+
 // The top of the project's sources.
 fs::path source_dir();
 

@@ -1,0 +1,118 @@
+// Put in front of the C library with LD_PRELOAD: faults at chosen points of a run, steered by
+// the environment, each counted over the whole process (all threads) from 1.
+//
+//   QZ_KILL_AT_CREATE=N    SIGTERM to the process right after the Nth open that may create a file
+//   QZ_KILL_AT_RENAME=N    SIGTERM to the process right before the Nth rename
+//   QZ_FAIL_RENAME_AT=N    the Nth rename fails with EPERM and changes nothing
+//   QZ_CREATE_BEFORE_RENAME=1  before each rename, a file "intruder" appears at the new name
+//                              when nothing stands there, as another program could make it
+//
+// The signal goes to the process, as kill(1) sends it, not to the thread that made the call.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+long setting(const char *name) {
+    const char *v = getenv(name);
+    return v != nullptr ? atol(v) : 0;
+}
+
+std::atomic<long> creates{0}, renames{0};
+
+template <typename F> F next(const char *name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+int after_open(int fd, int flags) {
+    static const long kill_at = setting("QZ_KILL_AT_CREATE");
+    if ((flags & O_CREAT) != 0 && kill_at > 0 && ++creates == kill_at) {
+        const int error = errno;
+        kill(getpid(), SIGTERM);
+        errno = error;
+    }
+    return fd;
+}
+
+// Whether the rename to `to` is to go ahead; errno is set when not.
+bool before_rename(int dirfd, const char *to) {
+    static const long kill_at = setting("QZ_KILL_AT_RENAME");
+    static const long fail_at = setting("QZ_FAIL_RENAME_AT");
+    static const long intrude = setting("QZ_CREATE_BEFORE_RENAME");
+    const long n = ++renames;
+    if (n == kill_at)
+        kill(getpid(), SIGTERM);
+    if (n == fail_at) {
+        errno = EPERM;
+        return false;
+    }
+    if (intrude != 0) {
+        using openat_fn = int (*)(int, const char *, int, ...);
+        static const auto real_openat = next<openat_fn>("openat");
+        const int fd = real_openat(dirfd, to, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t written = write(fd, "intruder", 8);
+            close(fd);
+        }
+    }
+    return true;
+}
+
+mode_t mode_of(int flags, va_list ap) {
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(ap, int)) : 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int open(const char *path, int flags, ...) {
+    using fn = int (*)(const char *, int, ...);
+    static const auto real = next<fn>("open");
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_of(flags, ap);
+    va_end(ap);
+    return after_open(real(path, flags, mode), flags);
+}
+
+int open64(const char *path, int flags, ...) {
+    using fn = int (*)(const char *, int, ...);
+    static const auto real = next<fn>("open64");
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_of(flags, ap);
+    va_end(ap);
+    return after_open(real(path, flags, mode), flags);
+}
+
+int openat(int dirfd, const char *path, int flags, ...) {
+    using fn = int (*)(int, const char *, int, ...);
+    static const auto real = next<fn>("openat");
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_of(flags, ap);
+    va_end(ap);
+    return after_open(real(dirfd, path, flags, mode), flags);
+}
+
+int rename(const char *from, const char *to) {
+    using fn = int (*)(const char *, const char *);
+    static const auto real = next<fn>("rename");
+    return before_rename(AT_FDCWD, to) ? real(from, to) : -1;
+}
+
+int renameat2(int olddirfd, const char *from, int newdirfd, const char *to, unsigned flags) {
+    using fn = int (*)(int, const char *, int, const char *, unsigned);
+    static const auto real = next<fn>("renameat2");
+    return before_rename(newdirfd, to) ? real(olddirfd, from, newdirfd, to, flags) : -1;
+}
+}
