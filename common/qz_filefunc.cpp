@@ -147,7 +147,7 @@ namespace {
 // One staged file on its way to its target: what stood there is kept aside until the whole set
 // has its names.
 struct commit_step {
-    std::string aside; // what stood at the target, or empty
+    std::string aside;  // what stood at the target, or empty
     bool moved = false; // the aside is the old file itself, not a second name of it
     bool renamed = false;
 };
@@ -162,10 +162,9 @@ std::string undo(const staged_file &s, const commit_step &c) {
     }
     if (c.aside.empty())
         return plat_remove(s.target.c_str()) == 0 ? std::string()
-                                                   : formatted(", '%s' stays", s.target.c_str());
+                                                  : formatted(", '%s' stays", s.target.c_str());
     if (plat_rename_replace(c.aside.c_str(), s.target.c_str()) != 0)
-        return formatted(", the file that was '%s' is now '%s'", s.target.c_str(),
-                         c.aside.c_str());
+        return formatted(", the file that was '%s' is now '%s'", s.target.c_str(), c.aside.c_str());
     return {};
 }
 } // namespace
@@ -246,12 +245,40 @@ void commit_outputs() {
     plat_hold_interrupts(false);
 }
 
+static std::string output_directory;
+
+void guard_output_directory(const char *path) {
+    output_directory = path;
+}
+
+// Removes the directories of the tree at path that hold no file, and path itself if it ends up
+// empty; whether it did.
+static bool remove_empty_tree(const std::string &path) {
+    plat_dir *d = plat_opendir(path.c_str());
+    if (d == nullptr)
+        return false;
+    bool empty = true;
+    while (const char *name = plat_readdir(d)) {
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+            continue;
+        const std::string sub = path + '\\' + name;
+        plat_stat_info st;
+        empty = plat_stat(sub.c_str(), &st) == 0 && st.mode == PLAT_S_IFDIR &&
+                remove_empty_tree(sub) && empty;
+    }
+    plat_closedir(d);
+    return empty && plat_rmdir(path.c_str()) == 0;
+}
+
 void discard_outputs() {
     for (const staged_file &s : staged)
         plat_remove(s.written.c_str());
     staged.clear();
     staged_targets.clear();
     plat_keep_on_interrupt();
+    if (!output_directory.empty())
+        remove_empty_tree(output_directory);
+    output_directory.clear();
 }
 
 // Windows drops the dots and blanks at the end of a path component, so for it ".. ", "..." and

@@ -73,7 +73,11 @@ void release_output(const char *path);
 // own. Guarded files are kept. Ends the run when a rename fails; an interrupt during the renames
 // waits for them, and then no longer ends the run.
 void commit_outputs();
-// Removes every staged and guarded file; die does this before the run ends.
+// A directory the run made for its outputs: should the run fail, it goes with every directory
+// below it that holds no file. Files in it are never removed here.
+void guard_output_directory(const char *path);
+// Removes every staged and guarded file, and the guarded directory as far as it is empty; die
+// does this before the run ends.
 void discard_outputs();
 
 // The value of -j: a whole number of threads from 1 to 256, or 0 for anything else. Without -j

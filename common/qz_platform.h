@@ -86,6 +86,8 @@ int plat_set_aside(const char *target, char *name, size_t room);
 // FIFO", "a link that leads nowhere", ...).
 int plat_target_kind(const char *path, std::string *what);
 int plat_remove(const char *path);
+// Removes an empty directory; -1 with errno set otherwise.
+int plat_rmdir(const char *path);
 
 // Files that an interrupted run removes: Ctrl+C, SIGINT, SIGTERM and SIGHUP remove every file
 // named here, then end the process as the signal does. plat_init sets up the handlers.

@@ -231,6 +231,9 @@ int plat_remove(const char *path) {
     return unlink(os_path(path));
 }
 
+int plat_rmdir(const char *path) {
+    return rmdir(os_path(path));
+}
 
 void plat_remove_on_interrupt(const char *path) {
     const std::lock_guard<std::recursive_mutex> hold(interrupt_lock);

@@ -463,6 +463,12 @@ int plat_remove(const char *path) {
     return DeleteFileW(p.c_str()) ? 0 : failed();
 }
 
+int plat_rmdir(const char *path) {
+    std::wstring p;
+    if (!system_path(path, &p))
+        return -1;
+    return RemoveDirectoryW(p.c_str()) ? 0 : failed();
+}
 
 void plat_remove_on_interrupt(const char *path) {
     init_interrupts();

@@ -147,6 +147,12 @@ static void scan(const scan_level *here, const char *prefix, flist *&last,
         }
         if (excluded(stored.c_str(), excludes))
             continue;
+        // What a run of these tools killed in the middle left behind (the packer's own archive,
+        // say, when it writes into the folder it packs): not the user's data.
+        if (plat_is_temp_name(name)) {
+            print(0, "[warn] Skipping %s: a temporary file of an interrupted run\n", path.c_str());
+            continue;
+        }
         // A fifo or device has no fixed content to store, and reading one may never end.
         if (st.mode != PLAT_S_IFREG) {
             print(1, "Skipping %s: not a regular file\n", path.c_str());

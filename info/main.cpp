@@ -107,6 +107,8 @@ int main(int argc, char **argv) {
     else
         read_material_file(&r, &top, &material);
     plat_close(r.fd);
+    if (check && type == CHUNK_OBJECT)
+        check_material_files(&r, &object);
     if (r.violations == 0)
         print(0, "'%s' is sound\n", filename);
     else

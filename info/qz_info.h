@@ -101,6 +101,9 @@ struct info_object {
 
 void read_object(info_reader *r, info_chunk *top, info_object *out);
 void read_material_file(info_reader *r, info_chunk *top, info_material *out);
+// With -c: each material file beside the object must hold the object's record of that material.
+// Files of two runs (an import killed in the middle of its renames) differ there.
+void check_material_files(info_reader *r, const info_object *o);
 
 // ---- Export ----
 extern int force_overwrite;

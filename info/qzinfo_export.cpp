@@ -57,30 +57,37 @@ void write_color(FILE *f, const char *keyword, qz_color c) {
     fprintf(f, "%s %.3g %.3g %.3g\n", keyword, c.c.r / 255.0, c.c.g / 255.0, c.c.b / 255.0);
 }
 
+// Reads the material file of a record beside the object into *m: false when there is none.
+// *violations counts the rules it breaks.
+bool read_beside(const qz_material &rec, info_material *m, unsigned *violations) {
+    const std::string file = field_text(rec.name, sizeof rec.name) + ".material_new";
+    if (!file_exists(file.c_str()))
+        return false;
+    info_reader r = {};
+    info_chunk top = info_open(&r, file.c_str(), CHUNK_MATDEF, "CHUNK_MATDEF");
+    // Closed also when a fatal error leaves early (the fuzzing build goes on after one).
+    const struct closer {
+        int fd;
+        ~closer() { plat_close(fd); }
+    } close_at_end{r.fd};
+    read_material_file(&r, &top, m);
+    *violations = r.violations;
+    return true;
+}
+
 // The texture slots of each material, from the material files beside the object: the object
 // file holds the bare records.
 std::vector<info_material> material_files(const info_object *o) {
     std::vector<info_material> slots(o->materials.size());
     for (size_t i = 0; i < slots.size(); i++) {
         const qz_material &rec = o->materials[i].rec;
-        const std::string name = field_text(rec.name, sizeof rec.name);
-        const std::string file = name + ".material_new";
-        const char *filename = file.c_str();
-        if (!file_exists(filename)) {
+        unsigned violations = 0;
+        const std::string file = field_text(rec.name, sizeof rec.name) + ".material_new";
+        if (!read_beside(rec, &slots[i], &violations))
             print(0, "[warn] '%s' not found: material '%s' is written without texture maps\n",
-                  filename, shown_field(rec.name, sizeof rec.name).c_str());
-            continue;
-        }
-        info_reader r = {};
-        info_chunk top = info_open(&r, filename, CHUNK_MATDEF, "CHUNK_MATDEF");
-        // Closed also when a fatal error leaves early (the fuzzing build goes on after one).
-        const struct closer {
-            int fd;
-            ~closer() { plat_close(fd); }
-        } close_at_end{r.fd};
-        read_material_file(&r, &top, &slots[i]);
-        if (r.violations != 0)
-            die("'%s' is not sound: nothing is exported\n", filename);
+                  file.c_str(), shown_field(rec.name, sizeof rec.name).c_str());
+        else if (violations != 0)
+            die("'%s' is not sound: nothing is exported\n", file.c_str());
     }
     return slots;
 }
@@ -190,6 +197,22 @@ void refuse_output(const char *input, const char *output, int check_existing) {
 }
 
 } // namespace
+
+void check_material_files(info_reader *r, const info_object *o) {
+    for (const info_material &m : o->materials) {
+        info_material beside{};
+        unsigned violations = 0;
+        if (!read_beside(m.rec, &beside, &violations))
+            continue;
+        if (violations != 0 || memcmp(&beside.rec, &m.rec, sizeof m.rec) != 0) {
+            const info_chunk at = {m.pos, CHUNK_MATDEF, 0, 0, 0};
+            info_bad(r, &at,
+                     "'%s.material_new' holds another record of the material: the two "
+                     "files are not of one run",
+                     field_text(m.rec.name, sizeof m.rec.name).c_str());
+        }
+    }
+}
 
 void export_obj(const info_object *o, const char *objectname, const char *objfile) {
     char *noext = filename_noext(objfile);

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -549,6 +550,19 @@ static void report(const archive_entry &e, const unpacked &r) {
         print(4, "-> signature broken! (compressed with QZFileViewer?)\n");
 }
 
+// The components of a stored name that lead somewhere: without empty and "." ones.
+static std::vector<std::string> components(const std::string &name) {
+    std::vector<std::string> parts;
+    for (size_t start = 0; start <= name.size();) {
+        const size_t end = std::min(name.find('/', start), name.size());
+        std::string component = name.substr(start, end - start);
+        start = end + 1;
+        if (!component.empty() && component != ".")
+            parts.push_back(std::move(component));
+    }
+    return parts;
+}
+
 // Whether every entry's file is one of its own: no name given twice, and none that is a
 // directory on the way to another, as the system compares names. Only then may the entries be
 // extracted in any order with the same outcome.
@@ -556,13 +570,7 @@ static bool names_apart(const std::vector<archive_entry> &entries) {
     std::unordered_set<std::string> files, directories;
     for (const archive_entry &e : entries) {
         std::string key;
-        const std::string name = entry_name(e.ie);
-        for (size_t start = 0; start <= name.size();) {
-            const size_t end = std::min(name.find('/', start), name.size());
-            const std::string component = name.substr(start, end - start);
-            start = end + 1;
-            if (component.empty() || component == ".")
-                continue;
+        for (const std::string &component : components(entry_name(e.ie))) {
             if (!key.empty()) {
                 if (files.count(key) != 0)
                     return false;
@@ -575,6 +583,35 @@ static bool names_apart(const std::vector<archive_entry> &entries) {
             return false;
     }
     return true;
+}
+
+// The name of an entry's file as the system compares names ("Dir/x.txt" and "dir/x.txt" alike
+// on Windows), and as it stands.
+static void file_names(const std::string &name, std::string *key, std::string *plain) {
+    for (const std::string &component : components(name)) {
+        if (!plain->empty()) {
+            *key += '/';
+            *plain += '/';
+        }
+        *key += plat_name_key(component.c_str());
+        *plain += component;
+    }
+}
+
+// Two names that differ only in case name one file where the system ignores case: the second
+// would meet the first halfway through the run. Such an archive is refused before anything is
+// written. (Where case counts, the keys are the names themselves and nothing is found.)
+static void check_case_clashes(const std::vector<archive_entry> &entries) {
+    std::unordered_map<std::string, std::string> seen;
+    for (const archive_entry &e : entries) {
+        std::string key, plain;
+        file_names(entry_name(e.ie), &key, &plain);
+        const auto [at, added] = seen.emplace(key, plain);
+        if (!added && at->second != plain)
+            die("'%s' and '%s' in the archive name one file on this system, which does not tell "
+                "case apart\n",
+                at->second.c_str(), plain.c_str());
+    }
 }
 
 // Forgets the guards set ahead, for the files none of which has been made.
@@ -668,6 +705,9 @@ void extractqzarchive(const char *archivename) {
     print(0, "Created output directory %s\n", outdir.c_str());
     if (plat_chdir(outdir.c_str()) != 0)
         die("chdir('%s') failed: %s\n", outdir.c_str(), strerror(errno));
+    // A run that fails takes its folder with it while the folder holds no file: a refused archive
+    // leaves nothing behind.
+    guard_output_directory(("..\\" + outdir).c_str());
 
     std::vector<archive_entry> entries;
     while (remaining != 0) {
@@ -680,6 +720,7 @@ void extractqzarchive(const char *archivename) {
         skip(fd, ch.size);
     }
     check_total(entries, st.size);
+    check_case_clashes(entries);
 
     if (!entries.empty()) {
         print(2, "Decompressing...\n");

@@ -108,6 +108,23 @@ TEST(Targets, NameTakenWhileWriting) {
     EXPECT_EQ(listing(t.path), (std::set<std::string>{"d/", "d/x", "d.qz"}));
 }
 
+// What a killed run left in the folder being packed is not packed, with a word; a name that only
+// looks like one is.
+TEST(Targets, LeftoversOfKilledRunsAreNotPacked) {
+    temp_dir t;
+    fs::create_directories(t / "d" / "s");
+    write_file(t / "d" / "s" / ".out.qz.tmp0123abcd", "left");
+    write_file(t / "d" / ".x.tmp0123abcz", "kept");
+    const run_result r = pack(t, {"d", "a.qz"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("[warn] Skipping d\\s\\.out.qz.tmp0123abcd: a temporary file of an "
+                         "interrupted run\n"),
+              std::string::npos)
+        << r.out;
+    ASSERT_EQ(run(tool("qz_uncompress"), {"a.qz"}, t.path).status, 0);
+    EXPECT_EQ(listing(t / "a"), (std::set<std::string>{".x.tmp0123abcz"}));
+}
+
 #endif
 
 } // namespace
