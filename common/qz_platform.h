@@ -77,9 +77,10 @@ int plat_rename_replace(const char *from, const char *to);
 // then nothing changes.
 int plat_rename_new(const char *from, const char *to);
 // Keeps what stands under target (a link itself, not what it leads to) under a hidden name
-// beside it, to be brought back by plat_rename_replace: a second name for the same file where the
-// file system has them (0), so that target stays as it is, else the file itself moves (1). The
-// name goes to name (room bytes). -1 with errno set when neither can be done.
+// beside it, to be brought back by plat_rename_replace. On POSIX a second name for the same file
+// where the file system has them (0), so that target stays as it is, else the file itself moves
+// (1); on Windows the file moves. The name goes to name (room bytes). -1 with errno set when
+// neither can be done.
 int plat_set_aside(const char *target, char *name, size_t room);
 // What stands under a name about to be replaced, a link there not followed: 0 nothing, 1 a
 // regular file or a link to one, 2 anything else, which *what then names ("a directory", "a

@@ -403,6 +403,9 @@ int plat_rename_new(const char *from, const char *to) {
     return -1;
 }
 
+// The file itself moves aside here, not a second name of it: a file that another program holds
+// open without leave to delete it (a running engine or viewer) then fails at once, before any
+// target has changed, where a second name would stay behind once the rename over it failed.
 int plat_set_aside(const char *target, char *name, size_t room) {
     std::wstring from;
     if (!system_path(target, &from))
@@ -415,15 +418,9 @@ int plat_set_aside(const char *target, char *name, size_t room) {
             return -1;
         }
         memcpy(name, aside.c_str(), aside.size() + 1);
-        if (CreateHardLinkW(to.c_str(), from.c_str(), nullptr))
-            return 0;
-        DWORD error = GetLastError();
-        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
-            continue;
-        // No second name here (a file system without them, or a link): the file itself moves.
         if (MoveFileExW(from.c_str(), to.c_str(), 0))
             return 1;
-        error = GetLastError();
+        const DWORD error = GetLastError();
         if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
             errno = errno_of(error);
             return -1;

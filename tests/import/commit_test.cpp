@@ -4,7 +4,9 @@
 // come from a library put in front of the C library (tests/support/faults.cpp).
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <signal.h>
 #endif
 
@@ -94,6 +96,32 @@ TEST(Commit, FailedRenameBringsBackTheOthers) {
         run(tool("qz_import"), {"m.obj"}, fresh.path, with_faults({{"QZ_FAIL_RENAME_AT", "3"}}));
     EXPECT_EQ(r.status, DIE_STATUS);
     EXPECT_EQ(listing(fresh.path), (std::set<std::string>{"m.obj", "m.mtl"}));
+}
+
+#else
+
+// A material file held open by another program without leave to delete it, as a running engine
+// or viewer holds it: its rename fails, and the files renamed before it are brought back.
+TEST(Commit, FileHeldOpenBringsBackTheOthers) {
+    temp_dir t;
+    write_file(t / "m.obj", "mtllib m.mtl\no x\n");
+    write_file(t / "m.mtl", "newmtl A\nnewmtl B\n");
+    ASSERT_EQ(run(tool("qz_import"), {"m.obj"}, t.path).status, 0);
+    write_file(t / "m.mtl", "newmtl A\nd 0.5\nnewmtl B\nd 0.5\n");
+    std::map<std::string, std::string> before;
+    for (const std::string &f : listing(t.path))
+        before[f] = read_file(t / f);
+    const HANDLE held = CreateFileW(long_path(t / "B.material_new").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const run_result r = run(tool("qz_import"), {"-f", "m.obj"}, t.path);
+    CloseHandle(held);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.err.rfind("*error*:can't rename ", 0), 0u) << r.err;
+    std::map<std::string, std::string> now;
+    for (const std::string &f : listing(t.path))
+        now[f] = read_file(t / f);
+    EXPECT_TRUE(now == before) << "files changed or left behind";
 }
 
 #endif
