@@ -1,7 +1,8 @@
 // Put in front of the C library with LD_PRELOAD: faults at chosen points of a run, steered by
 // the environment, each counted over the whole process (all threads) from 1.
 //
-//   QZ_KILL_AT_CREATE=N    SIGTERM to the process right after the Nth open that may create a file
+//   QZ_KILL_AT_CREATE=N    SIGTERM to the process right after the Nth open() that may create a
+//                          file (the tools make their files through open())
 //   QZ_KILL_AT_RENAME=N    SIGTERM to the process right before the Nth rename
 //   QZ_FAIL_RENAME_AT=N    the Nth rename fails with EPERM and changes nothing
 //   QZ_CREATE_BEFORE_RENAME=1  before each rename, a file "intruder" appears at the new name
@@ -82,26 +83,6 @@ int open(const char *path, int flags, ...) {
     const mode_t mode = mode_of(flags, ap);
     va_end(ap);
     return after_open(real(path, flags, mode), flags);
-}
-
-int open64(const char *path, int flags, ...) {
-    using fn = int (*)(const char *, int, ...);
-    static const auto real = next<fn>("open64");
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_of(flags, ap);
-    va_end(ap);
-    return after_open(real(path, flags, mode), flags);
-}
-
-int openat(int dirfd, const char *path, int flags, ...) {
-    using fn = int (*)(int, const char *, int, ...);
-    static const auto real = next<fn>("openat");
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_of(flags, ap);
-    va_end(ap);
-    return after_open(real(dirfd, path, flags, mode), flags);
 }
 
 int rename(const char *from, const char *to) {

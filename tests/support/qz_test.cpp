@@ -248,9 +248,9 @@ static fs::path self_dir() {
     return fs::read_symlink("/proc/self/exe").parent_path();
 }
 
-run_result run(const std::string &program, const std::vector<std::string> &args,
-               const fs::path &cwd, const run_options &options) {
-    temp_dir capture;
+// A child running program, its output going to files in capture.
+static pid_t start(const std::string &program, const std::vector<std::string> &args,
+                   const fs::path &cwd, const run_options &options, const temp_dir &capture) {
     const fs::path out_path = capture / "stdout";
     const fs::path err_path = capture / "stderr";
     fflush(nullptr);
@@ -277,6 +277,10 @@ run_result run(const std::string &program, const std::vector<std::string> &args,
         execv(program.c_str(), argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+static run_result finish(pid_t pid, const temp_dir &capture) {
     int wstatus = 0;
     struct rusage usage = {};
     while (wait4(pid, &wstatus, 0, &usage) < 0) {
@@ -284,9 +288,28 @@ run_result run(const std::string &program, const std::vector<std::string> &args,
     run_result r;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     r.peak_kib = static_cast<uint64_t>(usage.ru_maxrss);
-    r.out = read_file(out_path);
-    r.err = read_file(err_path);
+    r.out = read_file(capture / "stdout");
+    r.err = read_file(capture / "stderr");
     return r;
+}
+
+run_result run(const std::string &program, const std::vector<std::string> &args,
+               const fs::path &cwd, const run_options &options) {
+    temp_dir capture;
+    return finish(start(program, args, cwd, options, capture), capture);
+}
+
+std::vector<run_result> run_together(const std::string &program,
+                                     const std::vector<std::vector<std::string>> &runs,
+                                     const fs::path &cwd) {
+    std::vector<temp_dir> captures(runs.size());
+    std::vector<pid_t> pids;
+    for (size_t i = 0; i < runs.size(); i++)
+        pids.push_back(start(program, runs[i], cwd, {}, captures[i]));
+    std::vector<run_result> results;
+    for (size_t i = 0; i < runs.size(); i++)
+        results.push_back(finish(pids[i], captures[i]));
+    return results;
 }
 
 #endif

@@ -69,6 +69,11 @@ struct run_options {
     std::vector<std::pair<std::string, std::string>> environment;
 };
 
+// The runs of program, each with its arguments, started all at once (POSIX only).
+std::vector<run_result> run_together(const std::string &program,
+                                     const std::vector<std::vector<std::string>> &runs,
+                                     const fs::path &cwd);
+
 // Options for a run with the faults of tests/support/faults.cpp put in front of the C library
 // (POSIX only), set as settings say: {"QZ_KILL_AT_CREATE", "3"}, say.
 run_options with_faults(const std::vector<std::pair<std::string, std::string>> &settings);

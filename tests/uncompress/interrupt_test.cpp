@@ -5,8 +5,6 @@
 
 #ifndef _WIN32
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 #include <map>
@@ -77,24 +75,9 @@ TEST(Interrupts, UnpackLeavesOnlyWholeFiles) {
 // Each run makes a folder of its own, and each folder gets every file.
 TEST(Interrupts, TwoUnpacksAtOnce) {
     packed_tree p;
-    pid_t pids[2];
-    for (pid_t &pid : pids) {
-        pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            const std::string program = tool("qz_uncompress");
-            if (freopen("/dev/null", "w", stdout) == nullptr || chdir(p.t.path.c_str()) != 0)
-                _exit(127);
-            execl(program.c_str(), program.c_str(), "-j", "2", "a.qz",
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-    }
-    for (pid_t pid : pids) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    }
+    const std::vector<std::string> args = {"-j", "2", "a.qz"};
+    for (const run_result &r : run_together(tool("qz_uncompress"), {args, args}, p.t.path))
+        EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(p.check(p.t / "a"), 3000u);
     EXPECT_EQ(p.check(p.t / "a.0"), 3000u);
 }
