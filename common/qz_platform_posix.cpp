@@ -10,7 +10,6 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -46,7 +45,7 @@ bool interrupts_ignored = false;
 const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
 sigset_t waited_signals;
 
-void wait_for_interrupts() {
+void *wait_for_interrupts(void *) {
     for (;;) {
         int sig = 0;
         if (sigwait(&waited_signals, &sig) != 0)
@@ -338,7 +337,13 @@ void plat_init(int *, char ***) {
             sigaddset(&waited_signals, sig);
     }
     pthread_sigmask(SIG_BLOCK, &waited_signals, nullptr);
-    std::thread(wait_for_interrupts).detach();
+    // Should no thread be had (a system out of them), the signals end the run as they would
+    // without the tools' care.
+    pthread_t waiter;
+    if (pthread_create(&waiter, nullptr, wait_for_interrupts, nullptr) == 0)
+        pthread_detach(waiter);
+    else
+        pthread_sigmask(SIG_UNBLOCK, &waited_signals, nullptr);
 }
 
 int plat_vfprintf(FILE *stream, const char *fmt, va_list ap) {
