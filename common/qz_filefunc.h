@@ -74,7 +74,7 @@ void release_output(const char *path);
 // waits for them, and then no longer ends the run.
 void commit_outputs();
 // A directory the run made for its outputs: should the run fail, it goes with every directory
-// below it that holds no file. Files in it are never removed here.
+// below it that holds no file. Files in it are never removed here. An empty path forgets it.
 void guard_output_directory(const char *path);
 // Removes every staged and guarded file, and the guarded directory as far as it is empty; die
 // does this before the run ends.

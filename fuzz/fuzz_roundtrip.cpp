@@ -259,8 +259,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                     unpacked ? "the unpacker took the archive" : "the unpacker refused");
         if (unpacked)
             compare(files, expected, work / "x");
-        else if (!fs::is_directory(work / "x") || !fs::is_empty(work / "x"))
-            finding(files, expected, "the unpacker wrote files before it refused");
+        else if (fs::exists(work / "x"))
+            finding(files, expected, "the unpacker left its folder when it refused");
     }
     qzfuzz::leave_work_dir();
     return 0;

@@ -726,4 +726,5 @@ void extractqzarchive(const char *archivename) {
         print(2, "Decompressing...\n");
         unpack_entries(entries, fd);
     }
+    guard_output_directory(""); // the run succeeded: the folder stays
 }
