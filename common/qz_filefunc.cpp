@@ -352,6 +352,14 @@ char *filename_directory(const char *file) {
     return copy_prefix(file, sep != nullptr ? static_cast<size_t>(sep - file) : 0);
 }
 
+std::string directory_part(const char *path) {
+    const char *file = plat_file_part(path);
+    size_t len = static_cast<size_t>(file - path);
+    if (len > 1 && (file[-1] == '/' || file[-1] == '\\') && file[-2] != ':')
+        len--;
+    return std::string(path, len);
+}
+
 void copy_name_field(char *field, const char *text, size_t len) {
     size_t n = strnlen(text, len);
     memcpy(field, text, n);

@@ -118,6 +118,10 @@ int fileordir_present(const char *file);
 char *make_path(const char *path, const char *file, const char *suffix);
 char *filename_noext(const char *file);
 char *filename_directory(const char *file);
+// The directory part of a path as typed, to enter before the file is opened: everything before
+// the file name (plat_file_part), without the separator that ends it, but the root ("/" or "\")
+// when that separator is the path's first character; empty when there is no directory part.
+std::string directory_part(const char *path);
 
 // Reading a chunk file. `remaining` is the caller's budget for the chunk being read.
 int qz_openfile(const char *filename, uint32_t type, const char *filetypestr, uint32_t *size);

@@ -151,6 +151,19 @@ std::string temp_name(const char *target, const char *separators) {
     return t.substr(0, start) + "." + t.substr(start, 200) + tail;
 }
 
+const char *plat_file_part(const char *path) {
+    const char *file = path;
+#ifdef _WIN32
+    if (((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+        path[1] == ':')
+        file = path + 2;
+#endif
+    for (const char *c = file; *c != '\0'; c++)
+        if (*c == '/' || *c == '\\')
+            file = c + 1;
+    return file;
+}
+
 bool plat_is_temp_name(const char *name) {
     // "." + at least one byte of the target's name + ".tmp" + eight hexadecimal digits.
     const size_t len = strlen(name);

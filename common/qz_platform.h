@@ -150,6 +150,10 @@ int plat_fprintf(FILE *stream, const char *fmt, ...) __attribute__((format(gnu_p
 int plat_fprintf(FILE *stream, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 #endif
 
+// Where the file name of a path as typed begins: behind its last '/' or '\', or on Windows behind
+// the colon of a drive ("Q:crate.obj"); the path itself when it has no directory part.
+const char *plat_file_part(const char *path);
+
 // Whether the system can hold a file or directory under this one component of a path, as it
 // stands. Always on POSIX. On Windows not: a reserved device name in any case, with or without
 // an extension (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM1 to COM9, LPT1 to LPT9, and COM and LPT

@@ -1,4 +1,5 @@
 // qz_compress: packs the files below one directory into a .qz archive.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -49,7 +50,7 @@ int main(int argc, char **argv) {
     std::string scan_root, default_name;
     const char *filename = nullptr;
     const char *basepath = nullptr, *fullpath = nullptr, *info = nullptr, *threads = nullptr;
-    std::vector<std::string> patterns;
+    std::vector<std::string> patterns, typed; // stored names' separators, and as typed
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
         if (arg[0] != '-') {
@@ -103,7 +104,10 @@ int main(int argc, char **argv) {
             *value = argv[i];
             continue;
         }
+        // Stored names separate with '/': in a pattern '\' means the same.
+        typed.emplace_back(argv[i]);
         patterns.emplace_back(argv[i]);
+        std::replace(patterns.back().begin(), patterns.back().end(), '\\', '/');
         print(1, "Excluding: %s\n", argv[i]);
     }
     pack_threads = threads != nullptr ? threads_option(threads) : default_threads();
@@ -116,11 +120,15 @@ int main(int argc, char **argv) {
     std::vector<exclude_pattern> nodes(patterns.size());
     exclude_pattern *excludes = nullptr;
     for (size_t i = 0; i < patterns.size(); i++) {
-        nodes[i] = {patterns[i].data(), excludes};
+        nodes[i] = {patterns[i].data(), excludes, 0};
         excludes = &nodes[i];
     }
 
     flist *first = check_flist(getfilelist(directory, nullptr, nullptr, excludes));
+    // A pattern that leaves nothing out is most likely mistyped.
+    for (size_t i = 0; i < nodes.size(); i++)
+        if (!nodes[i].used)
+            print(0, "[warn] --exclude %s left out no file\n", typed[i].c_str());
     first = drop_archive_itself(first, name.c_str());
     createqzarchive(name.c_str(), first, basepath, fullpath, info);
 

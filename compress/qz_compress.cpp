@@ -59,11 +59,16 @@ int matcher(const char *pattern, const char *text) {
     return 0;
 }
 
-static bool excluded(const char *name, const exclude_pattern *excludes) {
-    for (; excludes != nullptr; excludes = excludes->next)
-        if (matcher(excludes->pattern, name))
-            return true;
-    return false;
+// Every pattern that matches is marked as used, not only the first.
+static bool excluded(const char *name, exclude_pattern *excludes) {
+    bool any = false;
+    for (; excludes != nullptr; excludes = excludes->next) {
+        if (matcher(excludes->pattern, name)) {
+            excludes->used = 1;
+            any = true;
+        }
+    }
+    return any;
 }
 
 // What a scope holds is released when it ends, also when a fatal error leaves it early: the

@@ -21,6 +21,7 @@ struct flist {
 struct exclude_pattern {
     char *pattern;
     exclude_pattern *next;
+    int used; // 1 once it has excluded a file
 };
 
 extern int force_overwrite; // -f: an existing archive file may be replaced

@@ -18,7 +18,7 @@ int main(int argc, char **argv) {
         usage(argv[0]);
         return -1;
     }
-    const char *path = nullptr;
+    std::string path;
     const char *filename = nullptr;
     for (int i = 1; i < argc; i++) {
         char *arg = argv[i];
@@ -34,19 +34,13 @@ int main(int argc, char **argv) {
             }
             continue;
         }
-        // Only the backslash separates directories on the command line. The argument itself is
-        // cut in two, so the directory part stays valid for the working-directory line.
-        char *sep = strrchr(arg, '\\');
-        if (sep == nullptr) {
-            path = ".";
-            filename = arg;
-        } else {
-            *sep = '\0';
-            path = arg;
-            filename = sep + 1;
-            if (plat_chdir(path) != 0)
-                die("chdir('%s') failed: %s\n", path, strerror(errno));
-        }
+        // The model's directory, as typed with either separator, is entered at once.
+        path = directory_part(arg);
+        filename = plat_file_part(arg);
+        if (path.empty())
+            path.assign(1, '.');
+        else if (plat_chdir(path.c_str()) != 0)
+            die("chdir('%s') failed: %s\n", path.c_str(), strerror(errno));
     }
     if (filename == nullptr) {
         usage(argv[0]);
@@ -54,7 +48,7 @@ int main(int argc, char **argv) {
     }
 
     allocate_lists();
-    print(0, "working dir: %s\n", path);
+    print(0, "working dir: %s\n", path.c_str());
     import_model(filename);
     return 0;
 }

@@ -84,11 +84,11 @@ int main(int argc, char **argv) {
     // Outputs go beside the file read, as the importer's do.
     const char *filename = files[0];
     std::string workdir = ".";
-    if (const char *sep = strrchr(filename, '\\'); sep != nullptr) {
-        workdir.assign(filename, static_cast<size_t>(sep - filename));
+    if (const std::string dir = directory_part(filename); !dir.empty()) {
+        workdir = dir;
         if (plat_chdir(workdir.c_str()) != 0)
             die("chdir('%s') failed: %s\n", workdir.c_str(), strerror(errno));
-        filename = sep + 1;
+        filename = plat_file_part(filename);
     }
     print(0, "working dir: %s\n", workdir.c_str());
 

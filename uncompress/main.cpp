@@ -47,14 +47,12 @@ int main(int argc, char **argv) {
                 return -1;
             }
         } else if (archivename == nullptr) {
-            const char *sep = strrchr(arg, '\\');
-            if (sep == nullptr) {
-                archivename = arg;
-            } else {
-                workdir.assign(arg, static_cast<size_t>(sep - arg));
+            // The archive's directory, as typed with either separator, is entered at once.
+            archivename = plat_file_part(arg);
+            if (const std::string dir = directory_part(arg); !dir.empty()) {
+                workdir = dir;
                 if (plat_chdir(workdir.c_str()) != 0)
                     die("chdir('%s') failed: %s\n", workdir.c_str(), strerror(errno));
-                archivename = sep + 1;
             }
         }
     }

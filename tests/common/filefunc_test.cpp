@@ -40,6 +40,26 @@ TEST(NameHelpers, FilenameDirectory) {
     EXPECT_EQ(take(filename_directory("a/b/c.obj")), "");
 }
 
+// A path as typed: either separator ends the directory part, a leading one is the root, and on
+// Windows a drive's colon ends it too.
+TEST(NameHelpers, DirectoryPartAsTyped) {
+    const struct {
+        const char *path, *dir, *file;
+    } cases[] = {
+        {"a\\b/c.obj", "a\\b", "c.obj"}, {"a/b\\c.obj", "a/b", "c.obj"}, {"c.obj", "", "c.obj"},
+        {"\\r.qz", "\\", "r.qz"},        {"/r.qz", "/", "r.qz"},         {"a//b", "a/", "b"},
+#ifdef _WIN32
+        {"Q:c.obj", "Q:", "c.obj"},      {"Q:\\r.qz", "Q:\\", "r.qz"},
+#else
+        {"Q:c.obj", "", "Q:c.obj"},
+#endif
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(directory_part(c.path), c.dir) << c.path;
+        EXPECT_STREQ(plat_file_part(c.path), c.file) << c.path;
+    }
+}
+
 TEST(NameHelpers, CopyNameField) {
     char f[4];
     copy_name_field(f, "ab", 4);

@@ -252,6 +252,7 @@ TEST(CommandLine, ValuesMayBeginWithADash) {
     const std::string path_entry = chunk(BASEPATH_ENTRY, field("-p", 128));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, banner + "  Excluding: -f\n  Excluding: --exclude\n" +
+                         "[warn] --exclude --exclude left out no file\n" +
                          progress("d.qz", {{"keep", "2"}}, "  Writeing basepath(-p) entry\n"));
     EXPECT_EQ(read_file(t / "d.qz"), archive({{"keep", "2"}}, path_entry, "-x"));
 }
@@ -361,16 +362,19 @@ TEST(FileList, ExcludedFilesAreLeftOut) {
     for (const char *name :
          {"a.bak", "a.bak.txt", "sub/x/y.dat", "sub/z", "keep/c.bak", "keep/k", "abc", "ac"})
         write_file(d / name, name);
-    // A directory's name alone (keep) excludes nothing below it.
-    const run_result r = pack(t, {"--exclude", "*.bak", "d", "--exclude", "sub/*", "--exclude",
+    // A directory's name alone (keep) excludes nothing below it, and a pattern that leaves out
+    // nothing is named; '\' in a pattern is the '/' of stored names.
+    const run_result r = pack(t, {"--exclude", "*.bak", "d", "--exclude", "sub\\*", "--exclude",
                                   "a?c", "--exclude", "keep", "--exclude", "*.BAK.txt"});
     EXPECT_EQ(r.status, 0);
     const std::string a = read_file(t / "d.qz");
     std::vector<std::string> names = index_names(a);
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"a.bak.txt", "ac", "keep/k"}));
-    const std::string excluding = banner + "  Excluding: *.bak\n  Excluding: sub/*\n" +
-                                  "  Excluding: a?c\n  Excluding: keep\n  Excluding: *.BAK.txt\n";
+    const std::string excluding = banner + "  Excluding: *.bak\n  Excluding: sub\\*\n" +
+                                  "  Excluding: a?c\n  Excluding: keep\n  Excluding: *.BAK.txt\n" +
+                                  "[warn] --exclude keep left out no file\n" +
+                                  "[warn] --exclude *.BAK.txt left out no file\n";
     EXPECT_EQ(r.out.substr(0, excluding.size()), excluding);
 
     // A pattern of '*' alone leaves nothing.

@@ -484,7 +484,7 @@ TEST(ImportCommandLine, DirectoriesAndNames) {
     put(t, {{"models/car.obj", "o Car\n"},
             {"a/b/y.obj", "o Y\n"},
             {"car", "o C\n"},
-            {"models/fwd.obj", "mtllib models/m.mtl\n"},
+            {"models/fwd.obj", "mtllib m.mtl\n"},
             {"models/m.mtl", "newmtl A\n"}});
 
     run_result r = import(t, {"models\\car.obj"});
@@ -502,20 +502,22 @@ TEST(ImportCommandLine, DirectoriesAndNames) {
     EXPECT_EQ(r.out, head("car") + no_paths("car") + writing("car"));
     EXPECT_EQ(read_file(t / "car.object"), object_file("C", {}, {}));
 
-    // A forward slash is part of the name: the object file lands beside the model, the
-    // material file in the working directory.
+    // A forward slash separates as the backslash does: the model's library and every output
+    // are in its directory.
     r = import(t, {"models/fwd.obj"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, head("models/fwd.obj") + reading("models/m.mtl") + no_paths("models/fwd") +
-                         fallback("models/fwd") + writing("models/fwd") + writing_mat("A"));
-    EXPECT_EQ(read_file(t / "models" / "fwd.object"), object_file("models/fwd", {}, {}, {{"A"}}));
-    EXPECT_EQ(read_file(t / "A.material_new"), material_file({"A"}));
+    EXPECT_EQ(r.out, head("fwd.obj", "models") + reading("m.mtl") + no_paths("fwd") +
+                         fallback("fwd") + writing("fwd") + writing_mat("A"));
+    EXPECT_EQ(read_file(t / "models" / "fwd.object"), object_file("fwd", {}, {}, {{"A"}}));
+    EXPECT_EQ(read_file(t / "models" / "A.material_new"), material_file({"A"}));
 
-    r = import(t, {"\\car.obj"});
-    EXPECT_EQ(r.status, DIE_STATUS);
-    EXPECT_EQ(r.out, banner);
-    EXPECT_EQ(r.err,
-              "*error*:chdir('') failed: " + std::string(strerror(CHDIR_EMPTY_ERRNO)) + "\n");
+    // A separator in front is the root.
+    for (const std::string root : {"\\", "/"}) {
+        r = import(t, {root + "qz-no-such-model.obj"});
+        EXPECT_EQ(r.status, DIE_STATUS);
+        EXPECT_EQ(r.out, banner + "working dir: " + root + "\n");
+        EXPECT_EQ(r.err, "*error*:open(qz-no-such-model.obj) failed: No such file or directory\n");
+    }
 }
 
 TEST(ImportOutput, OverwriteOnlyWithForce) {

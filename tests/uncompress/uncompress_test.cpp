@@ -135,12 +135,14 @@ TEST_F(unpack, NameWithoutDotExtractsBesideItself) {
     EXPECT_EQ(read_file(t / "plain.0" / "f"), "1");
 }
 
-TEST_F(unpack, ExtensionIsCutAtTheLastDotAnywhere) {
+// A forward slash separates as a backslash does: the dot of the directory is no extension, and
+// an archive without one stands where its folder would, which moves on to the next name.
+TEST_F(unpack, ForwardSlashEntersTheArchiveDirectory) {
     fs::create_directory(t / "old.dir");
     write_file(t / "old.dir" / "archive", archive({file("f", "1")}));
     const run_result r = run(tool("qz_uncompress"), {"old.dir/archive"}, t.path);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file(t / "old" / "f"), "1");
+    EXPECT_EQ(read_file(t / "old.dir" / "archive.0" / "f"), "1");
 }
 
 TEST_F(unpack, BackslashArgumentEntersTheArchiveDirectory) {
