@@ -94,25 +94,14 @@ int plat_open_temp(const char *target, char *name, size_t room) {
         errno = EISDIR; // as opening it for writing would say
         return -1;
     }
-    const std::string path = os_path(target).s;
-    for (int attempt = 0; attempt < 100; attempt++) {
-        const std::string temp = temp_name(path.c_str(), "/");
-        if (temp.size() >= room) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
+    return with_fresh_name(os_path(target), "/", name, room, [](const char *temp) {
         // Made and listed for an interrupt together, or neither.
         const std::lock_guard<std::recursive_mutex> hold(interrupt_lock);
-        const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        if (fd >= 0) {
-            memcpy(name, temp.c_str(), temp.size() + 1);
+        const int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0)
             interrupt_paths.push_back(temp);
-            return fd;
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
-    return -1;
+        return fd;
+    });
 }
 
 // fsync, or with whole set to syncfs for the file's whole file system where there is one.
@@ -173,27 +162,17 @@ int plat_rename_new(const char *from, const char *to) {
 }
 
 int plat_set_aside(const char *target, char *name, size_t room) {
-    const std::string path = os_path(target).s;
-    for (int attempt = 0; attempt < 100; attempt++) {
-        const std::string aside = temp_name(path.c_str(), "/");
-        if (aside.size() >= room) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        memcpy(name, aside.c_str(), aside.size() + 1);
+    const os_path path(target);
+    return with_fresh_name(path, "/", name, room, [&path](const char *aside) {
         // link() takes a symbolic link itself, not what it leads to.
-        if (link(path.c_str(), aside.c_str()) == 0)
+        if (link(path, aside) == 0)
             return 0;
-        if (errno == EEXIST)
-            continue;
         // No second name here (a file system without them, a file the system protects): the
         // file itself moves aside.
-        if (rename_noreplace(path.c_str(), aside.c_str()) == 0)
+        if (errno != EEXIST && rename_noreplace(path, aside) == 0)
             return 1;
-        if (errno != EEXIST)
-            return -1;
-    }
-    return -1;
+        return -1;
+    });
 }
 
 static const char *kind_of(mode_t mode) {

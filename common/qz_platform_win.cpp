@@ -339,30 +339,19 @@ int plat_open_temp(const char *target, char *name, size_t room) {
         errno = EACCES; // as CreateFile refuses a directory
         return -1;
     }
-    for (int attempt = 0; attempt < 100; attempt++) {
-        const std::string temp = temp_name(target, "\\/:");
-        if (temp.size() >= room) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
+    return with_fresh_name(target, "\\/:", name, room, [](const char *temp) {
         std::wstring listed;
-        if (!system_path(temp.c_str(), &listed))
+        if (!system_path(temp, &listed))
             return -1;
+        // Made and listed for an interrupt together, or neither.
         init_interrupts();
         EnterCriticalSection(&interrupt_lock);
-        const HANDLE h =
-            open_handle(temp.c_str(), GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
+        const HANDLE h = open_handle(temp, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
         if (h != INVALID_HANDLE_VALUE)
             interrupt_paths.push_back(listed);
         LeaveCriticalSection(&interrupt_lock);
-        if (h != INVALID_HANDLE_VALUE) {
-            memcpy(name, temp.c_str(), temp.size() + 1);
-            return descriptor(h, _O_WRONLY);
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
-    return -1;
+        return h != INVALID_HANDLE_VALUE ? descriptor(h, _O_WRONLY) : -1;
+    });
 }
 
 int plat_sync_files(const char *const *paths, size_t n, size_t *failed) {
@@ -410,23 +399,12 @@ int plat_set_aside(const char *target, char *name, size_t room) {
     std::wstring from;
     if (!system_path(target, &from))
         return -1;
-    for (int attempt = 0; attempt < 100; attempt++) {
-        const std::string aside = temp_name(target, "\\/:");
+    return with_fresh_name(target, "\\/:", name, room, [&from](const char *aside) {
         std::wstring to;
-        if (aside.size() >= room || !system_path(aside.c_str(), &to)) {
-            errno = ENAMETOOLONG;
+        if (!system_path(aside, &to))
             return -1;
-        }
-        memcpy(name, aside.c_str(), aside.size() + 1);
-        if (MoveFileExW(from.c_str(), to.c_str(), 0))
-            return 1;
-        const DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
-            errno = errno_of(error);
-            return -1;
-        }
-    }
-    return -1;
+        return MoveFileExW(from.c_str(), to.c_str(), 0) ? 1 : failed();
+    });
 }
 
 int plat_target_kind(const char *path, std::string *what) {

@@ -57,10 +57,14 @@ void write_color(FILE *f, const char *keyword, qz_color c) {
     fprintf(f, "%s %.3g %.3g %.3g\n", keyword, c.c.r / 255.0, c.c.g / 255.0, c.c.b / 255.0);
 }
 
-// Reads the material file of a record beside the object into *m: false when there is none.
-// *violations counts the rules it breaks.
-bool read_beside(const qz_material &rec, info_material *m, unsigned *violations) {
-    const std::string file = field_text(rec.name, sizeof rec.name) + ".material_new";
+// The material file of a record, beside the object.
+std::string file_of(const qz_material &rec) {
+    return field_text(rec.name, sizeof rec.name) + ".material_new";
+}
+
+// Reads a material file into *m: false when there is none. *violations counts the rules it
+// breaks.
+bool read_beside(const std::string &file, info_material *m, unsigned *violations) {
     if (!file_exists(file.c_str()))
         return false;
     info_reader r = {};
@@ -82,8 +86,8 @@ std::vector<info_material> material_files(const info_object *o) {
     for (size_t i = 0; i < slots.size(); i++) {
         const qz_material &rec = o->materials[i].rec;
         unsigned violations = 0;
-        const std::string file = field_text(rec.name, sizeof rec.name) + ".material_new";
-        if (!read_beside(rec, &slots[i], &violations))
+        const std::string file = file_of(rec);
+        if (!read_beside(file, &slots[i], &violations))
             print(0, "[warn] '%s' not found: material '%s' is written without texture maps\n",
                   file.c_str(), shown_field(rec.name, sizeof rec.name).c_str());
         else if (violations != 0)
@@ -202,7 +206,7 @@ void check_material_files(info_reader *r, const info_object *o) {
     for (const info_material &m : o->materials) {
         info_material beside{};
         unsigned violations = 0;
-        if (!read_beside(m.rec, &beside, &violations))
+        if (!read_beside(file_of(m.rec), &beside, &violations))
             continue;
         if (violations != 0 || memcmp(&beside.rec, &m.rec, sizeof m.rec) != 0) {
             const info_chunk at = {m.pos, CHUNK_MATDEF, 0, 0, 0};
