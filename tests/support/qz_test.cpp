@@ -52,6 +52,40 @@ static std::string run_id() {
     return id;
 }
 
+#ifdef _WIN32
+// The library's directory walk and removal ask the C runtime's stat about every entry, which
+// fails on the "\\?\" form that names deeper than 260 characters need: a deep tree would stay.
+static void remove_deep(const std::wstring &dir) {
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &found);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring path = dir + L"\\" + name;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                remove_deep(path);
+            else
+                DeleteFileW(path.c_str());
+        } while (FindNextFileW(h, &found));
+        FindClose(h);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+#endif
+
+// Removes a scratch tree, however deep.
+static void remove_tree(const fs::path &dir) {
+#ifdef _WIN32
+    remove_deep(long_path(dir).wstring());
+#else
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+#endif
+}
+
 // Scratch directories are named after the run, the test and their number within the test, so
 // that a death test's child, which repeats the test's steps, works in the same directory and
 // reports the same paths as its parent.
@@ -75,16 +109,15 @@ temp_dir::temp_dir() {
     // files in it open, and Windows does not remove open files. Anywhere else a directory of the
     // name is a leftover of an earlier run whose process had the same number (Wine hands the
     // numbers out again soon), deep trees included.
-    std::error_code ec;
     if (run == this_process())
-        fs::remove_all(long_path(path), ec);
+        remove_tree(path);
     fs::create_directories(path);
 }
 
 temp_dir::~temp_dir() {
     std::error_code ec;
     fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(long_path(path), ec);
+    remove_tree(path);
 }
 
 fs::path u8path(const std::string &utf8) {
