@@ -360,8 +360,52 @@ std::string directory_part(const char *path) {
     return std::string(path, len);
 }
 
+std::string typed_path(const char *arg) {
+    std::string path, device;
+    if (!plat_typed_path(arg, &path, &device))
+        die("%s: %s is a device, not a file\n", arg, device.c_str());
+    return path;
+}
+
+std::string enter_directory_of(const std::string &path, std::string *workdir) {
+    *workdir = directory_part(path.c_str());
+    if (workdir->empty())
+        workdir->assign(1, '.');
+    else if (plat_chdir(workdir->c_str()) != 0)
+        die("chdir('%s') failed: %s\n", workdir->c_str(), strerror(errno));
+    return plat_file_part(path.c_str());
+}
+
+void for_each_file(const std::vector<std::string> &paths, void (*job)(const char *name)) {
+    if (paths.size() > 1 && plat_mark_dir() != 0)
+        die("can't keep the working directory: %s\n", strerror(errno));
+    for (size_t i = 0; i < paths.size(); i++) {
+        if (i > 0 && plat_chdir_back() != 0)
+            die("can't return to the working directory: %s\n", strerror(errno));
+        std::string workdir;
+        const std::string name = enter_directory_of(paths[i], &workdir);
+        print(0, "working dir: %s\n", workdir.c_str());
+        job(name.c_str());
+    }
+}
+
+size_t name_field_length(const char *text, size_t len) {
+    if (strnlen(text, len + 1) <= len)
+        return strnlen(text, len);
+    // The first byte left out continues a character: the character starts at most three bytes
+    // before it, and is left out whole when it is a well-formed start.
+    const auto *t = reinterpret_cast<const unsigned char *>(text);
+    size_t start = len;
+    while (start > 0 && len - start < 3 && (t[start] & 0xC0) == 0x80)
+        start--;
+    if (start == len || (t[start] & 0xC0) != 0xC0)
+        return len;
+    const size_t bytes = t[start] >= 0xF0 ? 4 : t[start] >= 0xE0 ? 3 : 2;
+    return start + bytes > len ? start : len;
+}
+
 void copy_name_field(char *field, const char *text, size_t len) {
-    size_t n = strnlen(text, len);
+    const size_t n = name_field_length(text, len);
     memcpy(field, text, n);
     memset(field + n, 0, len - n);
 }

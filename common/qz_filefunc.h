@@ -122,6 +122,16 @@ char *filename_directory(const char *file);
 // the file name (plat_file_part), without the separator that ends it, but the root ("/" or "\")
 // when that separator is the path's first character; empty when there is no directory part.
 std::string directory_part(const char *path);
+// A path typed on the command line, as the system's other programs read it (plat_typed_path); a
+// device's name ends the run.
+std::string typed_path(const char *arg);
+// Enters the directory part of a typed path and returns the file's name; *workdir gets the
+// directory, "." when there is none.
+std::string enter_directory_of(const std::string &path, std::string *workdir);
+// Runs job on each typed path in the order given, each from the directory the run started in:
+// its directory is entered and shown as the working dir, and job gets the file's name. A failure
+// ends the run, and what the files before it made stays.
+void for_each_file(const std::vector<std::string> &paths, void (*job)(const char *name));
 
 // Reading a chunk file. `remaining` is the caller's budget for the chunk being read.
 int qz_openfile(const char *filename, uint32_t type, const char *filetypestr, uint32_t *size);
@@ -149,8 +159,11 @@ size_t read_all(int fd, void *dst, size_t len);
 // The same, but -1 with errno set on a read error.
 int64_t read_some_all(int fd, void *dst, size_t len);
 
-// Copies text into a fixed field of len bytes: the text, then zero bytes to the end. A text as
-// long as the field or longer fills it with no terminating zero.
+// How many bytes of text a fixed field of len bytes holds: all of a text that fits, else the
+// most that end on a whole UTF-8 character, so that a cut name stays valid UTF-8.
+size_t name_field_length(const char *text, size_t len);
+// Copies text into a fixed field of len bytes: its first name_field_length bytes, then zero bytes
+// to the end. A text as long as the field fills it with no terminating zero.
 void copy_name_field(char *field, const char *text, size_t len);
 
 // ---- Line parser ----

@@ -57,6 +57,22 @@ int plat_mkdir(const char *path);
 // its own; a bare drive ("D:", what is left of "D:\\name" once the name is cut off) is the
 // drive's root.
 int plat_chdir(const char *path);
+// Remembers the working directory as it stands, so that plat_chdir_back returns to it however
+// deep it lies: a tool given several files enters each one's directory from where it started.
+// Both return 0, or -1 with errno set.
+int plat_mark_dir();
+int plat_chdir_back();
+
+// The absolute path of an existing directory, as the system resolves it (links followed on
+// POSIX), without a separator at its end but for a root; *root is the length of its root part
+// ("/", "C:\", "\\host\share\"). Returns 0, or -1 with errno set.
+int plat_full_path(const char *path, std::string *full, size_t *root);
+
+// A path typed on the command line, as the system's other programs read it. On Windows each
+// component but "." and ".." loses the dots and blanks at its end, and a component that names a
+// device (plat_name_allowed) makes it return false with the component in *device; a path in the
+// "\\?\" form stands as typed. Elsewhere the path stands.
+bool plat_typed_path(const char *typed, std::string *path, std::string *device);
 
 // A new file beside target, for writing: named after it, hidden where the system allows (a
 // leading dot; on Windows also the hidden attribute), made with exclusive creation under a name

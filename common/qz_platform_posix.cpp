@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio> // renameat2
+#include <cstdlib> // realpath
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -277,6 +278,39 @@ int plat_mkdir(const char *path) {
 
 int plat_chdir(const char *path) {
     return chdir(os_path(path));
+}
+
+namespace {
+int marked_dir = -1; // kept open: a name may be too long for the system to take back
+}
+
+int plat_mark_dir() {
+    const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (marked_dir >= 0)
+        close(marked_dir);
+    marked_dir = fd;
+    return 0;
+}
+
+int plat_chdir_back() {
+    return fchdir(marked_dir);
+}
+
+int plat_full_path(const char *path, std::string *full, size_t *root) {
+    char *real = realpath(os_path(path), nullptr);
+    if (real == nullptr)
+        return -1;
+    *full = real;
+    free(real);
+    *root = 1;
+    return 0;
+}
+
+bool plat_typed_path(const char *typed, std::string *path, std::string *) {
+    *path = typed;
+    return true;
 }
 
 struct plat_dir {

@@ -127,6 +127,23 @@ size_t root_length(const std::wstring &sys) {
     return end == std::wstring::npos ? sys.size() : end;
 }
 
+// Whether the system takes a component of a path for a device: by the part before the first dot,
+// blanks at its end left out, in any case.
+bool is_device(const std::wstring &component) {
+    std::wstring base = component.substr(0, component.find(L'.'));
+    while (!base.empty() && base.back() == L' ')
+        base.pop_back();
+    for (wchar_t &c : base)
+        if (c >= L'a' && c <= L'z')
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+    for (const wchar_t *device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
+        if (base == device)
+            return true;
+    return base.size() == 4 && (starts_with(base, L"COM") || starts_with(base, L"LPT")) &&
+           ((base[3] >= L'1' && base[3] <= L'9') || base[3] == L'\u00b9' ||
+            base[3] == L'\u00b2' || base[3] == L'\u00b3');
+}
+
 // Appends the components of rel, separated by '\', to base, a path in "\\?\" form without a
 // separator at its end, resolving "." and ".." as the system resolves them in the paths it
 // takes without that prefix. Nothing else of a name is changed.
@@ -154,6 +171,7 @@ std::wstring resolve(std::wstring base, const std::wstring &rel) {
 // The tools' working directory in "\\?\" form without a separator at its end; empty while it is
 // the process's own.
 std::wstring work_dir;
+std::wstring marked_dir; // what plat_chdir_back returns to
 
 std::wstring system_path(const std::wstring &path);
 
@@ -562,6 +580,64 @@ int plat_mkdir(const char *path) {
     return CreateDirectoryW(p.c_str(), nullptr) ? 0 : failed();
 }
 
+int plat_mark_dir() {
+    marked_dir = work_dir;
+    return 0;
+}
+
+int plat_chdir_back() {
+    work_dir = marked_dir;
+    return 0;
+}
+
+int plat_full_path(const char *path, std::string *full, size_t *root) {
+    std::wstring p;
+    if (!system_path(path, &p))
+        return -1;
+    const DWORD attributes = GetFileAttributesW(p.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return failed();
+    size_t r = root_length(p) + 1; // the separator after the root
+    if (p.size() < r)
+        p += L'\\';
+    // The form users type: "C:\..." and "\\server\share\...".
+    const size_t cut = starts_with(p, L"\\\\?\\UNC\\") ? 6 : 4;
+    p.erase(starts_with(p, L"\\\\?\\UNC\\") ? 2 : 0, cut);
+    r -= cut;
+    *full = narrow(p.data(), p.size());
+    *root = narrow(p.data(), r).size();
+    return 0;
+}
+
+bool plat_typed_path(const char *typed, std::string *path, std::string *device) {
+    *path = typed;
+    if (path->rfind("\\\\?\\", 0) == 0 || path->rfind("\\\\.\\", 0) == 0)
+        return true;
+    std::string out;
+    size_t pos = 0;
+    while (pos <= path->size()) {
+        size_t end = path->find_first_of("\\/", pos);
+        if (end == std::string::npos)
+            end = path->size();
+        std::string part = path->substr(pos, end - pos);
+        if (part != "." && part != "..")
+            while (!part.empty() && (part.back() == '.' || part.back() == ' '))
+                part.pop_back();
+        // A drive's letter and colon are no part of the name.
+        const std::string name = pos == 0 && part.size() >= 2 && part[1] == ':' ? part.substr(2) : part;
+        if (is_device(widen(name.data(), name.size()))) {
+            *device = name;
+            return false;
+        }
+        out += part;
+        if (end < path->size())
+            out += (*path)[end];
+        pos = end + 1;
+    }
+    *path = out;
+    return true;
+}
+
 int plat_chdir(const char *path) {
     if (*path == '\0') {
         errno = EINVAL;
@@ -670,8 +746,13 @@ void plat_init(int *argc, char ***argv) {
         return; // the runtime's narrow arguments stay
     static std::vector<std::string> args;
     static std::vector<char *> pointers;
-    for (int i = 0; i < wargc; i++)
+    for (int i = 0; i < wargc; i++) {
         args.push_back(narrow(wargv[i], wcslen(wargv[i])));
+        // By the system's rules a quoted argument's closing quote after a backslash is taken as
+        // a quote ("my mods\the mod\" arrives as 'my mods\the mod"'); no name holds one.
+        if (i > 0 && args.back().size() > 1 && args.back().back() == '"')
+            args.back().pop_back();
+    }
     for (std::string &a : args)
         pointers.push_back(a.data());
     pointers.push_back(nullptr);
@@ -711,21 +792,7 @@ bool plat_name_allowed(const char *component) {
     // "." is the directory itself, as everywhere.
     if (!w.empty() && w != L"." && (w.back() == L'.' || w.back() == L' '))
         return false;
-    // A device is named by the part before the first dot, blanks at its end left out.
-    std::wstring base = w.substr(0, w.find(L'.'));
-    while (!base.empty() && base.back() == L' ')
-        base.pop_back();
-    for (wchar_t &c : base)
-        if (c >= L'a' && c <= L'z')
-            c = static_cast<wchar_t>(c - L'a' + L'A');
-    for (const wchar_t *device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
-        if (base == device)
-            return false;
-    if (base.size() == 4 && (starts_with(base, L"COM") || starts_with(base, L"LPT")) &&
-        ((base[3] >= L'1' && base[3] <= L'9') || base[3] == L'\u00b9' || base[3] == L'\u00b2' ||
-         base[3] == L'\u00b3'))
-        return false;
-    return true;
+    return !is_device(w);
 }
 
 uint32_t plat_readdir_mode(const plat_dir *d) {

@@ -21,22 +21,33 @@ static void usage(const char *name) {
 
 // The directory as the scan takes it, and the archive's name when none is given. A separator at
 // the end, as tab completion leaves it, is not part of the name: "mod\" is packed into "mod.qz"
-// beside it, not into "mod\.qz" inside it. A root keeps its separator and, having no name of
-// its own, gives "D.qz" for "D:\" and "root.qz" for "/", in the working directory.
-static void directory_names(const char *arg, std::string *directory, std::string *archive) {
+// beside it, not into "mod\.qz" inside it. Where the typed name is not the folder's own (".",
+// "..", "D:"), the folder's real name is taken and the archive goes beside the folder. A root
+// keeps its separator and, having no name of its own, gives "root.qz" for "/", "D.qz" for "D:\"
+// and "share.qz" for "\\host\share", in the working directory.
+static void directory_names(const std::string &arg, std::string *directory, std::string *archive) {
     std::string dir = arg;
     while (!dir.empty() && (dir.back() == '\\' || dir.back() == '/'))
         dir.pop_back();
-    if (dir.empty()) {
-        *directory = arg;
-        *archive = "root.qz";
-    } else if (dir.size() == 2 && dir[1] == ':' && dir.size() < strlen(arg)) {
-        *directory = dir + arg[2];
-        *archive = dir.substr(0, 1) + ".qz";
-    } else {
-        *directory = dir;
-        *archive = dir + ".qz";
+    const bool bare_root = dir.empty() || (dir.size() == 2 && dir[1] == ':');
+    *directory = bare_root && dir.size() < arg.size() ? dir + arg[dir.size()] : dir;
+    *archive = dir + ".qz";
+    std::string full;
+    size_t root = 0;
+    if (plat_full_path(arg.c_str(), &full, &root) != 0)
+        return;
+    if (full.size() <= root) {
+        std::string name = full;
+        while (!name.empty() && (name.back() == '\\' || name.back() == '/'))
+            name.pop_back();
+        name = !name.empty() && name.back() == ':' ? name.substr(name.size() - 2, 1)
+                                                   : std::string(plat_file_part(name.c_str()));
+        *archive = (name.empty() ? std::string("root") : name) + ".qz";
+        return;
     }
+    const std::string last = plat_file_part(dir.c_str());
+    if (last.empty() || last == "." || last == "..")
+        *archive = full + ".qz";
 }
 
 int main(int argc, char **argv) {
@@ -48,22 +59,29 @@ int main(int argc, char **argv) {
     }
     const char *directory = nullptr;
     std::string scan_root, default_name;
-    const char *filename = nullptr;
+    std::string filename;
+    bool has_filename = false;
     const char *basepath = nullptr, *fullpath = nullptr, *info = nullptr, *threads = nullptr;
     std::vector<std::string> patterns, typed; // stored names' separators, and as typed
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
         if (arg[0] != '-') {
+            if (has_filename) { // a directory and an archive at most
+                usage(argv[0]);
+                return -1;
+            }
             if (directory != nullptr) {
-                filename = arg;
+                filename = typed_path(arg);
+                has_filename = true;
                 continue;
             }
+            const std::string path = typed_path(arg);
             plat_stat_info st;
-            if (plat_stat(arg, &st) != 0)
+            if (plat_stat(path.c_str(), &st) != 0)
                 die("Can't determine type of %s, stat failed\n", arg);
             if (st.mode != PLAT_S_IFDIR)
                 die("%s doesn't seem to be a directory\n", arg);
-            directory_names(arg, &scan_root, &default_name);
+            directory_names(path, &scan_root, &default_name);
             directory = scan_root.c_str();
             continue;
         }
@@ -115,7 +133,7 @@ int main(int argc, char **argv) {
         usage(argv[0]);
         return -1;
     }
-    const std::string name = filename != nullptr ? filename : default_name;
+    const std::string name = has_filename ? filename : default_name;
     // Each pattern is put in front of the ones before it; any single match excludes a file.
     std::vector<exclude_pattern> nodes(patterns.size());
     exclude_pattern *excludes = nullptr;

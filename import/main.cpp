@@ -1,14 +1,16 @@
-// qz_import: converts one OBJ model, the MTL libraries it names and its optional paths file into
+// qz_import: converts each OBJ model it is given, the MTL libraries it names and its optional paths file into
 // the engine's object file and one material file per material.
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "qz_filefunc.h" // print, die
 #include "qz_platform.h" // chdir
 #include "qzobj_import.h"
 
 static void usage(const char *name) {
-    print(0, "Usage: %s <options> <OBJ file>\n -f force overwrite\n -v verbose output\n", name);
+    print(0, "Usage: %s <options> <OBJ file> [OBJ file ...]\n -f force overwrite\n -v verbose output\n", name);
 }
 
 int main(int argc, char **argv) {
@@ -18,8 +20,7 @@ int main(int argc, char **argv) {
         usage(argv[0]);
         return -1;
     }
-    std::string path;
-    const char *filename = nullptr;
+    std::vector<std::string> models;
     for (int i = 1; i < argc; i++) {
         char *arg = argv[i];
         if (arg[0] == '-') {
@@ -34,21 +35,17 @@ int main(int argc, char **argv) {
             }
             continue;
         }
-        // The model's directory, as typed with either separator, is entered at once.
-        path = directory_part(arg);
-        filename = plat_file_part(arg);
-        if (path.empty())
-            path.assign(1, '.');
-        else if (plat_chdir(path.c_str()) != 0)
-            die("chdir('%s') failed: %s\n", path.c_str(), strerror(errno));
+        models.push_back(typed_path(arg));
     }
-    if (filename == nullptr) {
+    if (models.empty()) {
         usage(argv[0]);
         return -1;
     }
 
     allocate_lists();
-    print(0, "working dir: %s\n", path.c_str());
-    import_model(filename);
+    for_each_file(models, [](const char *model) {
+        import_model(model);
+        reset_import_state();
+    });
     return 0;
 }

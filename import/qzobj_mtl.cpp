@@ -53,7 +53,7 @@ static material *indexed_last;
 
 // The part of a name that the record holds and the material file is named after.
 static std::string_view stem(const char *name) {
-    return std::string_view(name, strnlen(name, QZ_RECORD_NAME_LEN));
+    return std::string_view(name, name_field_length(name, QZ_RECORD_NAME_LEN));
 }
 
 // A material without a name still needs a name for its record and its file.

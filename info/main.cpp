@@ -3,6 +3,7 @@
 // file it is given.
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "qz_info.h"
@@ -39,8 +40,8 @@ int main(int argc, char **argv) {
         return -1;
     }
     int check = 0, export_model = 0;
-    const char *markers = nullptr;
-    const char *files[2] = {nullptr, nullptr};
+    std::string files[2];
+    std::optional<std::string> markers;
     int nfiles = 0;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
@@ -49,7 +50,7 @@ int main(int argc, char **argv) {
                 usage(argv[0]);
                 return -1;
             }
-            files[nfiles++] = arg;
+            files[nfiles++] = typed_path(arg);
             continue;
         }
         switch (arg[1]) {
@@ -67,7 +68,7 @@ int main(int argc, char **argv) {
                 usage(argv[0]);
                 return -1;
             }
-            markers = argv[i];
+            markers = typed_path(argv[i]);
             break;
         default:
             print(0, "Unknown option %s \n", arg);
@@ -82,17 +83,12 @@ int main(int argc, char **argv) {
     }
 
     // Outputs go beside the file read, as the importer's do.
-    const char *filename = files[0];
-    std::string workdir = ".";
-    if (const std::string dir = directory_part(filename); !dir.empty()) {
-        workdir = dir;
-        if (plat_chdir(workdir.c_str()) != 0)
-            die("chdir('%s') failed: %s\n", workdir.c_str(), strerror(errno));
-        filename = plat_file_part(filename);
-    }
+    std::string workdir;
+    const std::string name = enter_directory_of(files[0], &workdir);
+    const char *filename = name.c_str();
     print(0, "working dir: %s\n", workdir.c_str());
 
-    const int to_object = export_model || markers != nullptr;
+    const int to_object = export_model || markers.has_value();
     const uint32_t type = to_object ? CHUNK_OBJECT : top_type(filename);
     info_reader r = {};
     r.show = !check && !to_object;
@@ -118,9 +114,9 @@ int main(int argc, char **argv) {
         if (r.violations != 0)
             die("'%s' is not sound: nothing is exported\n", filename);
         if (export_model)
-            export_obj(&object, filename, files[1]);
-        if (markers != nullptr)
-            export_path_markers(&object, filename, markers);
+            export_obj(&object, filename, files[1].c_str());
+        if (markers.has_value())
+            export_path_markers(&object, filename, markers->c_str());
         commit_outputs(); // every file of the run, or none
     }
     return check && r.violations != 0 ? 1 : 0;

@@ -1,7 +1,9 @@
-// qz_uncompress: extracts every file of a .qz archive into a fresh directory beside it.
+// qz_uncompress: extracts every file of each .qz archive it is given into a fresh directory beside
+// the archive.
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "qz_filefunc.h" // print, die
 #include "qz_platform.h" // chdir
@@ -10,7 +12,7 @@
 static int force_overwrite = 0; // -f is accepted for symmetry with the packer; nothing is replaced
 
 static void usage(const char *name) {
-    print(0, "Usage: %s <options> file.qz\n -j threads (one per processor by default)\n", name);
+    print(0, "Usage: %s <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n", name);
 }
 
 int main(int argc, char **argv) {
@@ -21,8 +23,7 @@ int main(int argc, char **argv) {
         return -1;
     }
     unpack_threads = default_threads();
-    std::string workdir = ".";
-    const char *archivename = nullptr;
+    std::vector<std::string> archives;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
         if (arg[0] == '-') {
@@ -46,21 +47,14 @@ int main(int argc, char **argv) {
                 print(0, "Unknown option %s \n", arg);
                 return -1;
             }
-        } else if (archivename == nullptr) {
-            // The archive's directory, as typed with either separator, is entered at once.
-            archivename = plat_file_part(arg);
-            if (const std::string dir = directory_part(arg); !dir.empty()) {
-                workdir = dir;
-                if (plat_chdir(workdir.c_str()) != 0)
-                    die("chdir('%s') failed: %s\n", workdir.c_str(), strerror(errno));
-            }
+        } else {
+            archives.push_back(typed_path(arg));
         }
     }
-    if (archivename == nullptr) {
+    if (archives.empty()) {
         usage(argv[0]);
         return -1;
     }
-    print(0, "working dir: %s\n", workdir.c_str());
-    extractqzarchive(archivename);
+    for_each_file(archives, extractqzarchive);
     return 0;
 }

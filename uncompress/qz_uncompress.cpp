@@ -171,12 +171,27 @@ static void read_content(int fd, qz_chunk *content, uint64_t archive_len,
     }
 }
 
+// The folder's name for an archive's name without its extension: one the unpacker would take
+// inside an archive. Where the system would drop them (Windows), the dots and blanks at its end
+// go; a device's name gets a '_' before its first dot ("aux.x" gives "aux_.x"), and so does a
+// name of nothing at all.
+static std::string folder_name(std::string base) {
+    if (base != "." && archive_name_is_safe(base.c_str()))
+        return base;
+    while (!base.empty() && (base.back() == '.' || base.back() == ' '))
+        base.pop_back();
+    if (!base.empty() && archive_name_is_safe(base.c_str()))
+        return base;
+    const size_t dot = std::min(base.find('.'), base.size());
+    return base.substr(0, dot).append(1, '_').append(base, dot, std::string::npos);
+}
+
 // A fresh directory beside the archive: its name without the extension, else with ".0" to
 // ".99". Making it is the test: a name that is taken, also by another run that made it a moment
 // ago, moves on to the next.
 static std::string createoutputdirectory(const char *archivename) {
     char *noext = filename_noext(archivename);
-    const std::string base(noext);
+    const std::string base = folder_name(noext);
     free(noext);
     std::string candidate = base;
     for (int n = -1; n < 100; n++) {

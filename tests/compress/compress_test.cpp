@@ -209,11 +209,14 @@ TEST(CommandLine, OutputNames) {
     EXPECT_EQ(r.out, banner + progress("w\\d.qz", {{"f", "abc"}}));
     EXPECT_EQ(read_file(t / "w" / "d.qz"), a);
 
-    // Each later plain argument replaces the name; options stand anywhere.
-    r = pack(t, {"-f", "w\\d", "one.qz", "--excludes", "two.qz", "-fast"});
+    // Options stand anywhere; a name after the archive's is a usage error, nothing written.
+    r = pack(t, {"-f", "w\\d", "--excludes", "two.qz", "-fast"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_FALSE(fs::exists(t / "one.qz"));
     EXPECT_EQ(read_file(t / "two.qz"), a);
+    r = pack(t, {"w\\d", "one.qz", "two.qz"});
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, banner + usage());
+    EXPECT_FALSE(fs::exists(t / "one.qz"));
 }
 
 // Directories as users type them: a separator at the end (tab completion leaves one), either
@@ -239,6 +242,24 @@ TEST(CommandLine, DirectoryArgumentsAsTyped) {
         EXPECT_EQ(read_file(t / "w" / "d.qz"), a) << c.arg;
         EXPECT_FALSE(fs::exists(t / "w" / "d" / ".qz")) << c.arg;
         fs::remove(t / "w" / "d.qz");
+    }
+}
+
+// "." and ".." are no folder's own name: the archive takes the folder's real name and goes beside
+// it, never inside it as "..qz".
+TEST(CommandLine, DotAndDotDotTakeTheFoldersRealName) {
+    temp_dir t;
+    const fs::path car = t / "mods" / "car";
+    fs::create_directories(car / "sub");
+    write_file(car / "sub" / "f", "abc");
+    const std::string beside = (fs::canonical(t / "mods") / "car.qz").string();
+    for (const auto &[arg, from] : {std::pair{".", car}, {"..", car / "sub"}, {"sub\\..", car}}) {
+        const run_result r = run(tool("qz_compress"), {arg}, from);
+        EXPECT_EQ(r.status, 0) << arg << r.err;
+        EXPECT_EQ(r.out, banner + progress(beside, {{"sub/f", "abc"}})) << arg;
+        EXPECT_EQ(read_file(t / "mods" / "car.qz"), archive({{"sub/f", "abc"}})) << arg;
+        EXPECT_EQ(listing(car), (std::set<std::string>{"sub/", "sub/f"})) << arg;
+        fs::remove(t / "mods" / "car.qz");
     }
 }
 

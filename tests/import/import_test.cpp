@@ -22,7 +22,7 @@ const std::string banner = "qz_import 12.09.2012 (ul_tam)\n";
 
 std::string usage() {
     return "Usage: " + tool("qz_import") +
-           " <options> <OBJ file>\n -f force overwrite\n"
+           " <options> <OBJ file> [OBJ file ...]\n -f force overwrite\n"
            " -v verbose output\n";
 }
 
@@ -492,10 +492,21 @@ TEST(ImportCommandLine, DirectoriesAndNames) {
     EXPECT_EQ(r.out, head("car.obj", "models") + no_paths("car") + writing("car"));
     EXPECT_EQ(read_file(t / "models" / "car.object"), object_file("Car", {}, {}));
 
-    r = import(t, {"a\\x.obj", "-force", "b\\y.obj"});
+    // Several models, each from where the run started, options anywhere; the first that fails
+    // ends the run, and those before it keep their files.
+    r = import(t, {"a\\b\\y.obj", "-force", "models/car.obj"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, head("y.obj", "b") + no_paths("y") + writing("y"));
+    EXPECT_EQ(r.out, head("y.obj", "a\\b") + no_paths("y") + writing("y") +
+                         head("car.obj", "models").substr(banner.size()) + no_paths("car") +
+                         writing("car"));
     EXPECT_EQ(read_file(t / "a" / "b" / "y.object"), object_file("Y", {}, {}));
+    fs::remove(t / "a" / "b" / "y.object");
+    r = import(t, {"a/b/y.obj", "a/none.obj", "car"});
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, head("y.obj", "a/b") + no_paths("y") + writing("y") + "working dir: a\n");
+    EXPECT_EQ(r.err, "*error*:open(none.obj) failed: No such file or directory\n");
+    EXPECT_TRUE(fs::exists(t / "a" / "b" / "y.object"));
+    EXPECT_FALSE(fs::exists(t / "car.object"));
 
     r = import(t, {"car"});
     EXPECT_EQ(r.status, 0);
