@@ -13,11 +13,14 @@
 #include "qz_platform.h" // descriptor I/O, stat, console output
 
 std::string formatted(const char *fmt, ...) {
-    char text[4096 + 512];
-    va_list ap;
+    va_list ap, again;
     va_start(ap, fmt);
-    vsnprintf(text, sizeof text, fmt, ap);
+    va_copy(again, ap);
+    const int n = vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    vsnprintf(text.data(), text.size() + 1, fmt, again);
+    va_end(again);
     return text;
 }
 
@@ -92,11 +95,11 @@ std::vector<staged_file> staged;
 std::unordered_set<std::string> staged_targets;
 
 int stage(const char *target, int force) {
-    char temp[4096 + 64];
-    const int fd = plat_open_temp(target, temp, sizeof temp);
+    std::vector<char> temp(strlen(target) + 64); // the target's name, marked and numbered
+    const int fd = plat_open_temp(target, temp.data(), temp.size());
     if (fd < 0)
         return -1;
-    staged.push_back({temp, target, file_exists(target) != 0, force != 0});
+    staged.push_back({temp.data(), target, file_exists(target) != 0, force != 0});
     staged_targets.insert(plat_name_key(target));
     return fd;
 }
@@ -199,16 +202,16 @@ void commit_outputs() {
         commit_step &c = steps[i];
         if (s.target.empty())
             continue;
-        char aside[4096 + 64];
+        std::vector<char> aside(s.target.size() + 64);
         std::string what;
         if (targets > 1 && s.force && plat_target_kind(s.target.c_str(), &what) != 0) {
-            const int kept = plat_set_aside(s.target.c_str(), aside, sizeof aside);
+            const int kept = plat_set_aside(s.target.c_str(), aside.data(), aside.size());
             if (kept < 0) {
                 failure = formatted("can't rename %s to %s: %s", s.written.c_str(),
                                     s.target.c_str(), strerror(errno));
                 continue;
             }
-            c.aside = aside;
+            c.aside = aside.data();
             c.moved = kept == 1;
         }
         const int rc = s.force ? plat_rename_replace(s.written.c_str(), s.target.c_str())
@@ -361,9 +364,9 @@ std::string directory_part(const char *path) {
 }
 
 std::string typed_path(const char *arg) {
-    std::string path, device;
-    if (!plat_typed_path(arg, &path, &device))
-        die("%s: %s is a device, not a file\n", arg, device.c_str());
+    std::string path;
+    if (!plat_typed_path(arg, &path))
+        die("'%s' is a device, not a file\n", arg);
     return path;
 }
 

@@ -47,6 +47,15 @@ int64_t plat_seek(int fd, int64_t offset, int whence);
 int64_t plat_tell(int fd);
 int plat_close(int fd);
 
+// The longest path in bytes, its terminating NUL counted, that the system takes at its calls; 0
+// where the system's own calls tell (Windows, whose limit of 32,767 UTF-16 units applies to the
+// absolute path).
+#ifdef _WIN32
+constexpr size_t PLAT_PATH_MAX = 0;
+#else
+constexpr size_t PLAT_PATH_MAX = 4096;
+#endif
+
 // Returns 0 and fills *st, or -1 with errno set. Links are followed. plat_stat leaves dev and ino
 // 0 on Windows: plat_stat_id below gives them.
 int plat_stat(const char *path, plat_stat_info *st);
@@ -70,9 +79,9 @@ int plat_full_path(const char *path, std::string *full, size_t *root);
 
 // A path typed on the command line, as the system's other programs read it. On Windows each
 // component but "." and ".." loses the dots and blanks at its end, and a component that names a
-// device (plat_name_allowed) makes it return false with the component in *device; a path in the
-// "\\?\" form stands as typed. Elsewhere the path stands.
-bool plat_typed_path(const char *typed, std::string *path, std::string *device);
+// device (see plat_name_allowed) makes it return false; a path in the "\\?\" form stands as
+// typed. Elsewhere the path stands.
+bool plat_typed_path(const char *typed, std::string *path);
 
 // A new file beside target, for writing: named after it, hidden where the system allows (a
 // leading dot; on Windows also the hidden attribute), made with exclusive creation under a name
@@ -169,6 +178,11 @@ int plat_fprintf(FILE *stream, const char *fmt, ...) __attribute__((format(print
 // Where the file name of a path as typed begins: behind its last '/' or '\', or on Windows behind
 // the colon of a drive ("Q:crate.obj"); the path itself when it has no directory part.
 const char *plat_file_part(const char *path);
+
+// A name as another program stored it (an archive's entry), as UTF-8 text: as it stands where it
+// is valid UTF-8, and on POSIX always; else, on Windows, the whole of it read in the ANSI code
+// page, as the programs that wrote such names wrote them.
+std::string plat_stored_name(const char *bytes, size_t n);
 
 // Whether the system can hold a file or directory under this one component of a path, as it
 // stands. Always on POSIX. On Windows not: a reserved device name in any case, with or without

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio> // renameat2
+#include <cstdio>  // renameat2
 #include <cstdlib> // realpath
 #include <cstring>
 #include <mutex>
@@ -308,7 +308,7 @@ int plat_full_path(const char *path, std::string *full, size_t *root) {
     return 0;
 }
 
-bool plat_typed_path(const char *typed, std::string *path, std::string *) {
+bool plat_typed_path(const char *typed, std::string *path) {
     *path = typed;
     return true;
 }
@@ -361,6 +361,10 @@ void plat_init(int *, char ***) {
 
 int plat_vfprintf(FILE *stream, const char *fmt, va_list ap) {
     return vfprintf(stream, fmt, ap);
+}
+
+std::string plat_stored_name(const char *bytes, size_t n) {
+    return std::string(bytes, n);
 }
 
 bool plat_name_allowed(const char *) {

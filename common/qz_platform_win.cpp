@@ -140,8 +140,8 @@ bool is_device(const std::wstring &component) {
         if (base == device)
             return true;
     return base.size() == 4 && (starts_with(base, L"COM") || starts_with(base, L"LPT")) &&
-           ((base[3] >= L'1' && base[3] <= L'9') || base[3] == L'\u00b9' ||
-            base[3] == L'\u00b2' || base[3] == L'\u00b3');
+           ((base[3] >= L'1' && base[3] <= L'9') || base[3] == L'\u00b9' || base[3] == L'\u00b2' ||
+            base[3] == L'\u00b3');
 }
 
 // Appends the components of rel, separated by '\', to base, a path in "\\?\" form without a
@@ -609,7 +609,7 @@ int plat_full_path(const char *path, std::string *full, size_t *root) {
     return 0;
 }
 
-bool plat_typed_path(const char *typed, std::string *path, std::string *device) {
+bool plat_typed_path(const char *typed, std::string *path) {
     *path = typed;
     if (path->rfind("\\\\?\\", 0) == 0 || path->rfind("\\\\.\\", 0) == 0)
         return true;
@@ -624,11 +624,10 @@ bool plat_typed_path(const char *typed, std::string *path, std::string *device) 
             while (!part.empty() && (part.back() == '.' || part.back() == ' '))
                 part.pop_back();
         // A drive's letter and colon are no part of the name.
-        const std::string name = pos == 0 && part.size() >= 2 && part[1] == ':' ? part.substr(2) : part;
-        if (is_device(widen(name.data(), name.size()))) {
-            *device = name;
+        const std::string name =
+            pos == 0 && part.size() >= 2 && part[1] == ':' ? part.substr(2) : part;
+        if (is_device(widen(name.data(), name.size())))
             return false;
-        }
         out += part;
         if (end < path->size())
             out += (*path)[end];
@@ -782,6 +781,11 @@ int plat_vfprintf(FILE *stream, const char *fmt, va_list ap) {
     WriteConsoleW(GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), w.data(),
                   static_cast<DWORD>(w.size()), &written, nullptr);
     return n;
+}
+
+std::string plat_stored_name(const char *bytes, size_t n) {
+    const std::wstring w = widen(bytes, n);
+    return narrow(w.data(), w.size());
 }
 
 bool plat_name_allowed(const char *component) {

@@ -26,8 +26,6 @@
 
 int force_overwrite = 0;
 
-// Paths and stored names: at most 4095 bytes, what a buffer of 4096 holds.
-constexpr size_t SCAN_PATH_MAX = 4096;
 // Files pass through zlib in blocks of this size, so memory does not grow with a file.
 constexpr size_t ZBUF = 16384;
 // Index offsets are 32-bit and chunk positions 32-bit signed.
@@ -124,9 +122,9 @@ static void scan(const scan_level *here, const char *prefix, flist *&last,
         if (strchr(name, '\\') != nullptr)
             die("%s\\%s: a name with a backslash cannot be stored\n", here->dir, name);
         const std::string path = std::string(here->dir) + '\\' + name;
-        // The stored name is never longer than the path, so this bounds both.
-        if (path.size() >= SCAN_PATH_MAX)
-            die("path too long (%zu bytes, at most %zu): %s\n", path.size(), SCAN_PATH_MAX - 1,
+        // Where the system has a limit of bytes, a path beyond it is named as such.
+        if (PLAT_PATH_MAX != 0 && path.size() >= PLAT_PATH_MAX)
+            die("path too long (%zu bytes, at most %zu): %s\n", path.size(), PLAT_PATH_MAX - 1,
                 path.c_str());
         const std::string stored = prefix != nullptr ? std::string(prefix) + '/' + name : name;
         // Only directories need their identity and only links their target: a regular file, as

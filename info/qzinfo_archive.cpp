@@ -15,6 +15,16 @@
 
 namespace {
 
+// An entry's name as the unpacker takes it: decoded once, as a whole.
+std::string stored_name(const index_entry &ie) {
+    return plat_stored_name(ie.name, strnlen(ie.name, sizeof ie.name));
+}
+
+std::string shown_name(const index_entry &ie) {
+    const std::string name = stored_name(ie);
+    return shown_text(name.data(), name.size());
+}
+
 struct entry {
     index_entry ie;
     info_chunk at; // its INDEX_ENTRY chunk, for reports
@@ -56,7 +66,7 @@ void read_index_entry(info_reader *r, info_chunk *c, archive_walk *w) {
     if (!info_read(r, c, &e.ie, sizeof e.ie))
         return;
     const index_entry &ie = e.ie;
-    const std::string name = shown_field(ie.name, sizeof ie.name);
+    const std::string name = shown_name(ie);
     char ratio[32] = "-";
     if (ie.outsize != 0)
         snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * ie.insize / ie.outsize);
@@ -151,7 +161,7 @@ void check_stream(info_reader *r, const entry &e, uint64_t at) {
     const uint32_t rest = zs.avail_in + unread;
     const std::string why = zs.msg != nullptr ? zs.msg : zError(rc);
     inflateEnd(&zs);
-    const std::string name = shown_field(ie.name, sizeof ie.name);
+    const std::string name = shown_name(ie);
     const char *n = name.c_str();
     if (produced > ie.outsize) {
         info_bad(r, &e.at, "'%s' inflates to more than its outsize of %u bytes", n, ie.outsize);
@@ -183,8 +193,8 @@ void check_stream(info_reader *r, const entry &e, uint64_t at) {
 void check_entries(info_reader *r, const archive_walk &w) {
     std::map<std::string, uint32_t> seen; // name, header of the entry that stores it first
     for (const entry &e : w.entries) {
-        const std::string name = shown_field(e.ie.name, sizeof e.ie.name);
-        if (!archive_name_is_safe(field_text(e.ie.name, sizeof e.ie.name).c_str()))
+        const std::string name = shown_name(e.ie);
+        if (!archive_name_is_safe(stored_name(e.ie).c_str()))
             info_bad(r, &e.at, "the name '%s' does not lead below the output directory",
                      name.c_str());
         const auto [it, fresh] = seen.emplace(name, e.at.pos);
@@ -207,7 +217,7 @@ void check_entries(info_reader *r, const archive_walk &w) {
         const uint64_t at = w.base + ie.offset;
         if (at < w.stream_data || at + ie.insize > end)
             info_bad(r, &e.at, "the stream of '%s' lies outside FILE_STREAM's data",
-                     shown_field(ie.name, sizeof ie.name).c_str());
+                     shown_name(ie).c_str());
         else
             check_stream(r, e, at);
     }

@@ -4,7 +4,7 @@ set -euo pipefail
 # With the argument "windows": also the cross compiler, zlib for it, and Wine to run the result.
 needed=(cmake g++ make zlib1g-dev libgtest-dev man-db groff-base)
 if [ "${1:-}" = windows ]; then
-  needed+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev binutils-mingw-w64-x86-64 wine wine64 googletest tmux)
+  needed+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev binutils-mingw-w64-x86-64 wine wine64 googletest tmux locales)
 fi
 # With the argument "fuzz": clang and its runtime libraries, libFuzzer and the sanitizers among them.
 if [ "${1:-}" = fuzz ]; then

@@ -41,9 +41,10 @@ struct buffer_guard {
     ~buffer_guard() { free(p); }
 };
 
-// The stored name as a string: the 128-byte field need not hold a terminating NUL.
+// The stored name as UTF-8 text, decoded once as a whole, before any check: the 128-byte field
+// need not hold a terminating NUL.
 static std::string entry_name(const index_entry &ie) {
-    return std::string(ie.name, strnlen(ie.name, sizeof ie.name));
+    return plat_stored_name(ie.name, strnlen(ie.name, sizeof ie.name));
 }
 
 // All sums in 64 bits: offset base, offset and length are each below 2^32 but their sum is not.

@@ -526,6 +526,12 @@ TEST(CommandLine, DriveRoot) {
     EXPECT_EQ(r.out, banner + progress(name, {{"sub/f", "abc"}}));
     EXPECT_EQ(read_file(t / name), archive({{"sub/f", "abc"}}));
 
+    // The drive alone is its root too, not a file ".qz" in it.
+    r = pack(t, {"-f", drive});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, banner + progress(name, {{"sub/f", "abc"}}));
+    EXPECT_FALSE(fs::exists(root + ".qz"));
+
     // Unpacked from the root, into a folder at the root.
     fs::copy_file(t / name, root + "x.qz");
     r = run(tool("qz_uncompress"), {root + "x.qz"}, t.path);
@@ -566,7 +572,60 @@ TEST(CommandLine, UncPaths) {
     EXPECT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(run(tool("qz_import"), {"m.obj"}, t.path).status, 0);
     EXPECT_EQ(read_file(root + "\\m.object"), read_file(t / "m.object"));
+    // The share itself has no folder to go beside: its archive takes its name, here.
+    r = pack(t, {share});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(t / "share.qz"));
     fs::remove_all(root);
+}
+
+// No buffer of the tools' own bounds a path, only the system's limit does: a typed name of 6,100
+// bytes whose ".." lead back is written, shown and reported whole.
+TEST(CommandLine, LongTypedNames) {
+    temp_dir t;
+    fs::create_directory(t / "d");
+    write_file(t / "d" / "f", "abc");
+    std::string detour;
+    for (int i = 0; i < 25; i++) {
+        for (int k = 0; k < 80; k++)
+            detour += "\xe6\x96\x87"; // 文
+        detour += "\\..\\";
+    }
+    const std::string name = detour + "out.qz";
+    ASSERT_GT(name.size(), 6000u);
+    run_result r = pack(t, {"d", name});
+    EXPECT_EQ(r.status, 0) << r.err.substr(0, 200);
+    EXPECT_EQ(r.out, banner + progress(name, {{"f", "abc"}}));
+    EXPECT_EQ(read_file(t / "out.qz"), archive({{"f", "abc"}}));
+    r = pack(t, {"d", name});
+    EXPECT_EQ(r.err,
+              "*error*:'" + name + "' already exists. Remove or use -f to force overwrite\n");
+}
+
+// Typed names mean what they mean to other Windows programs: dots and blanks at the end of a
+// component go, a device is refused before anything is read, and the quote that the system's
+// argument rules leave for a quoted trailing backslash ("d\") is dropped.
+TEST(CommandLine, NamesAsWindowsReadsThem) {
+    temp_dir t;
+    fs::create_directory(t / "d");
+    write_file(t / "d" / "f", "abc");
+    const std::string a = archive({{"f", "abc"}});
+    for (const char *device : {"NUL", "aux.qz", "com1.qz", "x\\CON"}) {
+        const run_result r = pack(t, {"d", device});
+        EXPECT_EQ(r.status, DIE_STATUS) << device;
+        EXPECT_EQ(r.err, "*error*:'" + std::string(device) + "' is a device, not a file\n");
+    }
+    const run_result dev = pack(t, {"lpt1"});
+    EXPECT_EQ(dev.err, "*error*:'lpt1' is a device, not a file\n");
+    for (const auto &[args, written] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"d", "out. "}, "out"}, {{"d.\\", ".\\x.qz."}, "x.qz"}, {{"d\""}, "d.qz"}}) {
+        const run_result r = pack(t, args);
+        EXPECT_EQ(r.status, 0) << args[0] << r.err;
+        EXPECT_EQ(read_file(t / written), a) << args[0];
+        EXPECT_EQ(listing(t.path), (std::set<std::string>{"d/", "d/f", written})) << args[0];
+        fs::remove(t / written);
+    }
 }
 #endif
 
@@ -663,7 +722,7 @@ TEST(FileList, EntryThatCannotBeExamined) {
     expect_die(pack(t, {"d"}), "", "stat(d\\dangling) failed\n");
 }
 
-// Paths are built in buffers of 4096 bytes: 4095 characters fit, one more is refused.
+// The system takes paths of 4095 bytes: those fit, one more is refused by name.
 TEST(FileList, PathLengthLimit) {
     temp_dir t;
     fs::path deepest = t / "d";

@@ -122,12 +122,14 @@ class CrossBuild : public testing::Test {
 
     // Wine shows the system's names to the program in UTF-16 decoded from the locale's charset,
     // so the locale must be a UTF-8 one for the names on disk to be the bytes Linux sees.
+    // Wine takes the ANSI code page from the locale's name: 1252 for C, 932 for ja_JP, 936 for
+    // zh_CN.
     run_result on_windows(const std::string &program, const std::vector<std::string> &args,
-                          const fs::path &cwd) const {
+                          const fs::path &cwd, const std::string &locale = "C.UTF-8") const {
         std::vector<std::string> wine_args = {(windows_bin / (program + ".exe")).string()};
         wine_args.insert(wine_args.end(), args.begin(), args.end());
         run_options options;
-        options.environment = {{"WINEDEBUG", "-all"}, {"LC_ALL", "C.UTF-8"}};
+        options.environment = {{"WINEDEBUG", "-all"}, {"LC_ALL", locale}};
         return run(wine, wine_args, cwd, options);
     }
 
@@ -228,6 +230,54 @@ TEST_F(CrossBuild, TrailingSeparatorAndSameOutput) {
     EXPECT_EQ(uw.out, ul.out);
     EXPECT_EQ(on_disk(t / "l" / "mod"), files);
     EXPECT_EQ(on_disk(t / "w" / "mod"), files);
+}
+
+// An older Windows program stored names in its ANSI code page. Each name is read once, as a
+// whole, before any check: UTF-8 when all of it is, else in the code page. 95 5C is one character
+// in code pages 932 and 936, whose second byte is no backslash; in 1252 it is two, a backslash
+// among them, and the archive is refused. A name whose folder alone is UTF-8 is read whole in
+// the code page too. Redirected output shows the names in UTF-8.
+TEST_F(CrossBuild, AnsiNamesAreReadOnceAsAWhole) {
+    const char *locales = getenv("QZ_TEST_LOCPATH");
+    if (locales == nullptr || *locales == '\0')
+        GTEST_SKIP() << "set QZ_TEST_LOCPATH to a folder with the ja_JP.UTF-8 and zh_CN.UTF-8 "
+                        "locales";
+    setenv("LOCPATH", locales, 1); // for the runs of Wine
+    temp_dir t;
+    make_tree(t / "src", {{"AB.txt", "one"}, {"d12r/XE.txt", "two"}});
+    ASSERT_EQ(on_linux("qz_compress", {"src", "a.qz"}, t.path).status, 0);
+    const std::string a = read_file(t / "a.qz");
+    const auto stored_as = [&](const std::string &name, const std::string &bytes) {
+        std::string patched = a;
+        patched.replace(patched.find(name), bytes.size(), bytes);
+        return patched;
+    };
+    const std::string ansi = stored_as("AB.txt", "\x95\x5c"),
+                      mixed = stored_as("d12r/XE.txt", "d\xc3\xbcr/X\xe9");
+    const struct {
+        std::string locale, archive, name; // the name read, empty where the archive is refused
+    } cases[] = {{"ja_JP.UTF-8", ansi, "\xe8\xa1\xa8.txt"},               // 表.txt
+                 {"zh_CN.UTF-8", ansi, "\xe6\x98\x9e.txt"},               // 昞.txt
+                 {"C.UTF-8", ansi, ""},                                   // •\.txt
+                 {"C.UTF-8", mixed, "d\xc3\x83\xc2\xbcr/X\xc3\xa9.txt"}}; // dÃ¼r/Xé.txt
+    for (const auto &c : cases) {
+        const fs::path dir = t / ("in " + c.locale + std::to_string(c.archive == mixed));
+        fs::create_directory(dir);
+        write_file(dir / "x.qz", c.archive);
+        const run_result r = on_windows("qz_uncompress", {"x.qz"}, dir, c.locale);
+        if (c.name.empty()) {
+            EXPECT_EQ(r.status, 255) << c.locale;
+            EXPECT_EQ(r.err, "*error*:unsafe file name in archive: '\xe2\x80\xa2\\.txt'\n");
+            EXPECT_EQ(listing(dir), std::set<std::string>{"x.qz"});
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << c.locale << r.err;
+        EXPECT_NE(r.out.find("      " + c.name + "\n"), std::string::npos) << r.out;
+        std::map<std::string, std::string> expected = {{c.name, "one"}, {"d12r/XE.txt", "two"}};
+        if (c.archive == mixed)
+            expected = {{"AB.txt", "one"}, {c.name, "two"}};
+        EXPECT_EQ(on_disk(dir / "x"), expected) << c.locale;
+    }
 }
 
 // In a console, names show as they are whatever the console's code page. Under a terminal, Wine

@@ -163,8 +163,9 @@ TEST_F(unpack, MissingDirectoryCannotBeEntered) {
 
 TEST_F(unpack, CommandLine) {
     write_file(t / "x.qz", archive({}));
-    const std::string usage = "Usage: " + tool("qz_uncompress") +
-                              " <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n";
+    const std::string usage =
+        "Usage: " + tool("qz_uncompress") +
+        " <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n";
     struct {
         std::vector<std::string> args;
         int status;
@@ -364,6 +365,34 @@ TEST_F(unpack, MissingArchive) {
     EXPECT_EQ(r.out, BANNER + "working dir: .\nreading: 'none.qz'\n");
     EXPECT_EQ(r.err, "*error*:open(): No such file or directory\n");
     EXPECT_FALSE(fs::exists(t / "none"));
+}
+
+// The folder beside the archive never takes a name the unpacker refuses inside an archive: none
+// at all, "..", and on Windows one that ends in a dot or names a device, as typed names may. A
+// typed name means there what it means to other programs: "x.qz." is x.qz, "NUL" the device.
+TEST_F(unpack, FolderNamesTheUnpackerWouldTake) {
+    const std::string a = archive({file("f", "x")});
+    std::vector<std::pair<std::string, std::string>> cases = {{".qz", "_"}, {"...qz", "_"}};
+#ifdef _WIN32
+    cases.insert(cases.end(), {{"dot..qz", "dot"}, {"x.qz.", "x"}, {"y.qz ", "y"}});
+    for (const char *device : {"NUL", "aux.qz", "sub\\com1.qz"}) {
+        const run_result r = run(tool("qz_uncompress"), {device}, t.path);
+        EXPECT_EQ(r.status, DIE_STATUS) << device;
+        EXPECT_EQ(r.err, "*error*:'" + std::string(device) + "' is a device, not a file\n");
+    }
+#else
+    cases.push_back({"dot..qz", "dot."});
+#endif
+    for (const auto &[typed, folder] : cases) {
+        const std::string stored = typed.substr(0, typed.find(".qz") + 3);
+        write_file(t / stored, a);
+        const run_result r = run(tool("qz_uncompress"), {typed}, t.path);
+        EXPECT_EQ(r.status, 0) << typed << r.err;
+        EXPECT_EQ(listing(t.path), (std::set<std::string>{stored, folder + "/", folder + "/f"}))
+            << typed;
+        fs::remove_all(t / folder);
+        fs::remove(t / stored);
+    }
 }
 
 TEST_F(unpack, FailedWriteIsReported) {
