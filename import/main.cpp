@@ -1,4 +1,5 @@
-// qz_import: converts each OBJ model it is given, the MTL libraries it names and its optional paths file into
+// qz_import: converts each OBJ model it is given, the MTL libraries it names and its optional
+// paths file into
 // the engine's object file and one material file per material.
 #include <cerrno>
 #include <cstring>
@@ -10,7 +11,10 @@
 #include "qzobj_import.h"
 
 static void usage(const char *name) {
-    print(0, "Usage: %s <options> <OBJ file> [OBJ file ...]\n -f force overwrite\n -v verbose output\n", name);
+    print(
+        0,
+        "Usage: %s <options> <OBJ file> [OBJ file ...]\n -f force overwrite\n -v verbose output\n",
+        name);
 }
 
 int main(int argc, char **argv) {

@@ -12,7 +12,9 @@
 static int force_overwrite = 0; // -f is accepted for symmetry with the packer; nothing is replaced
 
 static void usage(const char *name) {
-    print(0, "Usage: %s <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n", name);
+    print(0,
+          "Usage: %s <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n",
+          name);
 }
 
 int main(int argc, char **argv) {
