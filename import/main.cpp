@@ -1,6 +1,5 @@
 // qz_import: converts each OBJ model it is given, the MTL libraries it names and its optional
-// paths file into
-// the engine's object file and one material file per material.
+// paths file into the engine's object file and one material file per material.
 #include <cerrno>
 #include <cstring>
 #include <string>
