@@ -232,18 +232,39 @@ TEST(ImportModel, MaterialRuns) {
     EXPECT_EQ(read_file(t / "C.material_new"), material_file(c));
 }
 
+// A name is cut to the most of its first 32 bytes that end on a whole UTF-8 character, in the
+// record and the file's name alike.
 TEST(ImportModel, MaterialNameLengths) {
     const std::string chars = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
-    for (size_t len : {31, 32, 40}) {
-        const std::string name = chars.substr(0, len), file = name.substr(0, 32);
+    // prefix, then c n times
+    const auto times = [](std::string s, const std::string &c, int n) {
+        for (int i = 0; i < n; i++)
+            s += c;
+        return s;
+    };
+    const std::string e = "\xc3\xa9", wen = "\xe6\x96\x87", smile = "\xf0\x9f\x98\x80"; // é 文 😀
+    const std::pair<std::string, std::string> cases[] = {
+        {chars.substr(0, 31), chars.substr(0, 31)},  {chars.substr(0, 32), chars.substr(0, 32)},
+        {chars.substr(0, 40), chars.substr(0, 32)},  {times("ab_", e, 16), times("ab_", e, 14)},
+        {times("", wen, 11), times("", wen, 10)},    {times("a", smile, 8), times("a", smile, 7)},
+        {times("ab", wen, 10), times("ab", wen, 10)}};
+    for (const auto &[name, file] : cases) {
         temp_dir t;
         put(t, {{"m.obj", "mtllib m.mtl\no x\n"}, {"m.mtl", "newmtl " + name + "\n"}});
         const run_result r = import(t);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing() + writing_mat(file));
-        EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {{name}}));
-        EXPECT_EQ(read_file(t / (file + ".material_new")), material_file({name}));
+        EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {{file}}));
+        EXPECT_EQ(read_file(t / u8path(file + ".material_new")), material_file({file}));
     }
+    // Names whose cuts agree share a file name.
+    temp_dir t;
+    put(t, {{"m.obj", "mtllib m.mtl\n"},
+            {"m.mtl", "newmtl " + times("", wen, 11) + "x\nnewmtl " + times("", wen, 11) + "y\n"}});
+    EXPECT_EQ(import(t).err, "*error*:m.mtl: materials '" + times("", wen, 11) + "x' and '" +
+                                 times("", wen, 11) +
+                                 "y' (line 2) agree in their first 32 bytes, which name their "
+                                 "records and files\n");
 }
 
 // Names that agree in the 32 bytes a record and a file name hold would give one file for two
