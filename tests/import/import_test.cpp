@@ -255,7 +255,7 @@ TEST(ImportModel, MaterialNameLengths) {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing() + writing_mat(file));
         EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {{file}}));
-        EXPECT_EQ(read_file(t / u8path(file + ".material_new")), material_file({file}));
+        EXPECT_EQ(read_file(t.path / u8path(file + ".material_new")), material_file({file}));
     }
     // Names whose cuts agree share a file name.
     temp_dir t;
