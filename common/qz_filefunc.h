@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -24,13 +25,31 @@
 #define QZ_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #endif
 
-// The formatted text (at most 4 KiB), for a message that a thread keeps until its turn to report.
+// The formatted text, for a message that a thread keeps until its turn to report.
 std::string formatted(const char *fmt, ...) QZ_PRINTF(1, 2);
 
 // Writes 2 x indent_level spaces, then the formatted text, to standard output.
 void print(unsigned int indent_level, const char *fmt, ...) QZ_PRINTF(2, 3);
 // Flushes both streams, writes "*error*:" and the message to standard error, exits with -1.
 [[noreturn]] void die(const char *fmt, ...) QZ_PRINTF(1, 2);
+
+// A line on standard error, rewritten in place, that shows how far the work on one large file
+// has come: line (which names the file), the percentage, the bytes done and the total, and the
+// rate. It shows only when standard error is a terminal, progress is wanted (show_progress,
+// cleared by -q), and the work has taken a second. When the work ends it is wiped; where
+// standard output holds line as the start of the current line (kept), line stands there again.
+// Standard output's bytes never change.
+extern int show_progress;
+struct progress_line {
+    std::string line;
+    bool kept = false;
+    uint64_t total = 0;
+    std::chrono::steady_clock::time_point start, drawn;
+    size_t width = 0; // of the text on the terminal; 0 while nothing is shown
+};
+void progress_start(progress_line *p, const std::string &line, bool kept, uint64_t total);
+void progress_step(progress_line *p, uint64_t done);
+void progress_end(progress_line *p);
 // The two halves of die, for reports that add lines of their own (die_parser): the prefix and
 // the message, then the end of the run.
 void die_report(const char *fmt, va_list ap);

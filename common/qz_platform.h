@@ -165,6 +165,10 @@ void plat_closedir(plat_dir *d);
 // the ANSI code page can spell. Wildcards are never expanded.
 void plat_init(int *argc, char ***argv);
 
+// Whether standard output or standard error (stream) is a terminal: a Windows console there
+// (GetConsoleMode), a terminal elsewhere.
+bool plat_is_terminal(FILE *stream);
+
 // vfprintf and fprintf. Where the stream is a Windows console, the text goes to it as UTF-16, so
 // that names show whatever the console's code page; everywhere else, and when redirected, the
 // bytes are written as they stand.

@@ -359,6 +359,10 @@ void plat_init(int *, char ***) {
         pthread_sigmask(SIG_UNBLOCK, &waited_signals, nullptr);
 }
 
+bool plat_is_terminal(FILE *stream) {
+    return isatty(fileno(stream)) != 0;
+}
+
 int plat_vfprintf(FILE *stream, const char *fmt, va_list ap) {
     return vfprintf(stream, fmt, ap);
 }

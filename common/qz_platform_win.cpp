@@ -759,6 +759,10 @@ void plat_init(int *argc, char ***argv) {
     *argv = pointers.data();
 }
 
+bool plat_is_terminal(FILE *stream) {
+    return stream == stdout ? console_out : stream == stderr && console_err;
+}
+
 int plat_vfprintf(FILE *stream, const char *fmt, va_list ap) {
     const bool console = (stream == stdout && console_out) || (stream == stderr && console_err);
     if (!console)

@@ -15,7 +15,8 @@ static void usage(const char *name) {
           " -b basedirectory\n"
           " -p fullpath\n"
           " --exclude pattern\n"
-          " -j threads (one per processor by default)\n",
+          " -j threads (one per processor by default)\n"
+          " -q no progress line for large files\n",
           name);
 }
 
@@ -89,6 +90,9 @@ int main(int argc, char **argv) {
         switch (arg[1]) {
         case 'f':
             force_overwrite = 1;
+            continue;
+        case 'q':
+            show_progress = 0;
             continue;
         case 'b':
             value = &basepath;

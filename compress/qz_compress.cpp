@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -288,12 +289,34 @@ static void end_chunk(FILE *out, const char *archivename, chunk_guard &chunk) {
 
 // ---- Compressing a file ----
 
-// A deflate state with its two blocks; each thread that compresses has one. Set up once and reset
+// ---- Large files in blocks ----
+// A file over BLOCKED_FILE bytes is compressed in blocks of BLOCK bytes, each primed with the
+// WINDOW bytes before it and ended on a byte boundary, the last one ending the stream. Behind one
+// zlib header and followed by the Adler-32 of the whole file, made from the blocks' own, the
+// pieces are one ordinary zlib stream that every inflater reads. The blocks may be compressed by
+// all threads at once; their layout follows from the file's length alone, so the archive is the
+// same for every -j. Smaller files keep their one-call stream.
+constexpr uint64_t BLOCKED_FILE = uint64_t{1} << 20;
+constexpr size_t BLOCK = size_t{256} << 10;
+constexpr size_t WINDOW = 32768;
+// The header deflateInit writes for the default level and window.
+constexpr unsigned char ZLIB_HEADER[2] = {0x78, 0x9C};
+
+// The most a block's raw stream takes: stored blocks of 16 KiB at worst, 5 bytes each, and the
+// flush's 5.
+static uint64_t block_room(uint64_t len) {
+    return len + (len >> 10) + 64;
+}
+
+// A deflate state with its buffers; each thread that compresses has one. Set up once and reset
 // for each file: zlib's 256 KiB of state cost more to make and give back than a small file costs
 // to compress, and deflateReset starts a stream exactly as a fresh deflateInit does.
 struct packer {
-    z_stream strm{};
+    z_stream strm{}; // a whole file's stream
     bool ready = false;
+    z_stream raw{}; // a block's: no header, no check value
+    bool raw_ready = false;
+    std::vector<unsigned char> block; // WINDOW bytes before a block, then the block
     unsigned char inbuf[ZBUF], outbuf[ZBUF];
     packer() = default;
     packer(const packer &) = delete;
@@ -301,6 +324,8 @@ struct packer {
     ~packer() {
         if (ready)
             deflateEnd(&strm);
+        if (raw_ready)
+            deflateEnd(&raw);
     }
 };
 
@@ -340,6 +365,88 @@ static bool emit(pack_output &o, const unsigned char *data, size_t n) {
     return true;
 }
 
+static bool changed(pack_output &o, const char *path) {
+    return fail(o, formatted("%s changed while it was being read\n", path));
+}
+
+static bool zlib_failed(pack_output &o, const char *path, int ret) {
+    return fail(o, formatted("deflate(%s) failed: zlib error %d\n", path, ret));
+}
+
+// One block's raw stream into o, primed with the window_len bytes before data.
+static bool deflate_block(const char *path, packer &z, const unsigned char *data, size_t window_len,
+                          size_t len, bool last, pack_output &o) {
+    int ret = z.raw_ready
+                  ? deflateReset(&z.raw)
+                  : deflateInit2_(&z.raw, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
+                                  Z_DEFAULT_STRATEGY, "1.2.5", static_cast<int>(sizeof z.raw));
+    if (ret != Z_OK)
+        return zlib_failed(o, path, ret);
+    z.raw_ready = true;
+    if (window_len != 0 && (ret = deflateSetDictionary(&z.raw, data - window_len,
+                                                       static_cast<uInt>(window_len))) != Z_OK)
+        return zlib_failed(o, path, ret);
+    z.raw.next_in = const_cast<unsigned char *>(data);
+    z.raw.avail_in = static_cast<uInt>(len);
+    do {
+        z.raw.next_out = z.outbuf;
+        z.raw.avail_out = ZBUF;
+        ret = deflate(&z.raw, last ? Z_FINISH : Z_SYNC_FLUSH);
+        if (ret == Z_STREAM_ERROR)
+            return zlib_failed(o, path, ret);
+        if (!emit(o, z.outbuf, ZBUF - z.raw.avail_out))
+            return false;
+    } while (z.raw.avail_out == 0);
+    if (z.raw.avail_in != 0 || (last && ret != Z_STREAM_END))
+        return zlib_failed(o, path, ret);
+    return true;
+}
+
+static uLong block_check(const unsigned char *data, size_t len) {
+    return adler32(adler32(0, nullptr, 0), data, static_cast<uInt>(len));
+}
+
+static void put_check(unsigned char out[4], uLong check) {
+    for (int i = 0; i < 4; i++)
+        out[i] = static_cast<unsigned char>(check >> (24 - 8 * i));
+}
+
+static progress_line progress; // of the file the writer puts into the archive
+
+// A file of size bytes in blocks, one after the other, from fd as it stands at its start.
+static bool pack_blocks(int fd, const char *path, uint64_t size, packer &z, pack_output &o,
+                        char signature[4]) {
+    z.block.resize(WINDOW + BLOCK);
+    unsigned char *data = z.block.data() + WINDOW;
+    if (o.archive != nullptr)
+        progress.total = size;
+    if (!emit(o, ZLIB_HEADER, sizeof ZLIB_HEADER))
+        return false;
+    uLong check = adler32(0, nullptr, 0);
+    for (uint64_t at = 0; at < size; at += BLOCK) {
+        const size_t len = static_cast<size_t>(std::min<uint64_t>(BLOCK, size - at));
+        const int64_t n = read_some_all(fd, data, len);
+        if (n < 0)
+            return fail(o, formatted("read(%s) failed: %s\n", path, strerror(errno)));
+        if (static_cast<size_t>(n) != len)
+            return changed(o, path);
+        if (at == 0)
+            memcpy(signature, data, 4);
+        const bool last = at + len == size;
+        if (last && read_some_all(fd, z.inbuf, 1) != 0)
+            return changed(o, path); // it grew, or cannot be read to its end
+        if (!deflate_block(path, z, data, at == 0 ? 0 : WINDOW, len, last, o))
+            return false;
+        check = adler32_combine(check, block_check(data, len), static_cast<z_off_t>(len));
+        memmove(data - WINDOW, data + len - WINDOW, WINDOW); // every block but the last is larger
+        if (o.archive != nullptr)
+            progress_step(&progress, at + len);
+    }
+    unsigned char trailer[4];
+    put_check(trailer, check);
+    return emit(o, trailer, sizeof trailer);
+}
+
 // Compresses the file at path into one zlib stream at o and gives its length and signature.
 // False when it failed, which only happens in memory.
 static bool pack_file(const char *path, packer &z, pack_output &o, uint32_t *size,
@@ -357,6 +464,8 @@ static bool pack_file(const char *path, packer &z, pack_output &o, uint32_t *siz
                                  "4 GiB\n",
                                  path, static_cast<long long>(st.size)));
     *size = static_cast<uint32_t>(st.size);
+    if (st.size > BLOCKED_FILE)
+        return pack_blocks(in.fd, path, st.size, z, o, signature);
 
     // The interface version is the one the format was made with; zlib accepts any release of
     // series 1.
@@ -364,7 +473,7 @@ static bool pack_file(const char *path, packer &z, pack_output &o, uint32_t *siz
                       : deflateInit_(&z.strm, Z_DEFAULT_COMPRESSION, "1.2.5",
                                      static_cast<int>(sizeof z.strm));
     if (ret != Z_OK)
-        return fail(o, formatted("deflate(%s) failed: zlib error %d\n", path, ret));
+        return zlib_failed(o, path, ret);
     z.ready = true;
     uint64_t total = 0;
     int flush_mode = Z_NO_FLUSH;
@@ -380,7 +489,7 @@ static bool pack_file(const char *path, packer &z, pack_output &o, uint32_t *siz
         // The index would describe a different file than the stream holds; and a file that keeps
         // growing would keep the run reading.
         if (total + static_cast<uint64_t>(n) > *size)
-            return fail(o, formatted("%s changed while it was being read\n", path));
+            return changed(o, path);
         total += static_cast<uint64_t>(n);
         flush_mode = n < static_cast<int64_t>(ZBUF) ? Z_FINISH : Z_NO_FLUSH;
         z.strm.next_in = z.inbuf;
@@ -390,17 +499,17 @@ static bool pack_file(const char *path, packer &z, pack_output &o, uint32_t *siz
             z.strm.avail_out = ZBUF;
             ret = deflate(&z.strm, flush_mode);
             if (ret == Z_STREAM_ERROR)
-                return fail(o, formatted("deflate(%s) failed: zlib error %d\n", path, ret));
+                return zlib_failed(o, path, ret);
             if (!emit(o, z.outbuf, ZBUF - z.strm.avail_out))
                 return false;
         } while (z.strm.avail_out == 0);
         if (z.strm.avail_in != 0)
-            return fail(o, formatted("deflate(%s) failed: zlib error %d\n", path, ret));
+            return zlib_failed(o, path, ret);
     }
     if (ret != Z_STREAM_END)
-        return fail(o, formatted("deflate(%s) failed: zlib error %d\n", path, ret));
+        return zlib_failed(o, path, ret);
     if (total != *size)
-        return fail(o, formatted("%s changed while it was being read\n", path));
+        return changed(o, path);
     return true;
 }
 
@@ -418,78 +527,140 @@ void compressfile(flist *f, FILE *out, const char *archivename) {
 }
 
 // ---- Compressing ahead of the writer ----
-// With N threads, N - 1 workers and the writer itself compress the files that follow the
-// writer's turn into memory, taking them in scan order, while the writer puts each stream into
-// the archive in its turn; a writer whose next stream is not ready compresses the next file
-// instead of waiting. What the streams made ahead hold together stays within a budget, taken
-// in scan order and given back by the writer alone, so the writer never waits for a share: the
-// run never waits on itself. A file too large for a share is left to the writer, which
-// compresses it in its turn straight into the archive through ZBUF blocks while the workers go
-// on around it.
+// With N threads, N - 1 workers and the writer itself compress what follows the writer's turn
+// into memory, taking it in scan order: a small file whole, a file in blocks block by block. The
+// writer puts each piece into the archive in its turn; a writer whose next piece is not ready
+// compresses the next piece instead of waiting. What the pieces made ahead hold together stays
+// within a budget, taken in scan order and given back by the writer alone, so the writer never
+// waits for a share: the run never waits on itself. A file that cannot fit (over 4 GiB, which
+// fails) is left to the writer.
 
 unsigned pack_threads = 1;
 
-// Memory the streams made ahead may hold together, and the largest file compressed ahead.
+// Memory the pieces made ahead may hold together.
 constexpr uint64_t AHEAD_BUDGET = uint64_t{64} << 20;
-constexpr uint64_t AHEAD_FILE_LIMIT = uint64_t{16} << 20;
 
-// A file's stream made ahead; its length and signature go straight into its record.
-struct packed_file {
-    bool measured = false;
-    uint64_t share = 0; // of the budget, from the file's taking to its turn; 0: left to the writer
+// A piece of work: a whole file, or one block of a file in blocks. Its stream goes into memory.
+struct pack_unit {
+    size_t file = 0;
+    bool whole = true;
+    uint64_t offset = 0; // a block's place in its file, and its length
+    size_t length = 0;
+    bool last = false;  // the file's last block
+    uint64_t share = 0; // of the budget, from the taking to the turn; 0: left to the writer
     std::unique_ptr<unsigned char[]> memory;
     pack_output o;
+    uLong check = 0;     // a block's Adler-32
+    char signature[4]{}; // the first block's first bytes
     bool done = false;
 };
 
-// What the writer and the workers share; every field under the crew's lock.
+// What the writer and the workers share; every field under the crew's lock. Units are added at
+// the end only, so a unit stays where it is; a reference to one is taken under the lock.
 struct pack_ahead {
     std::vector<flist *> files;
-    std::vector<packed_file> results;
-    size_t next = 0; // the next file to take
+    std::vector<size_t> first_unit; // of each file measured
+    std::vector<uint64_t> sizes;    // of each file in blocks, as measured
+    std::deque<pack_unit> units;
+    size_t next = 0; // the next unit to take
     uint64_t budget = AHEAD_BUDGET;
     workers crew;
 };
 
-// Takes the next file, with its share of the budget, when the share is free. Called under the
-// lock held by hold, which it lets go while it measures the file: a stat costs more than the
-// hand-over itself, on Windows many times more. A file that cannot be measured gets the share
-// of an empty one: opening it fails, or it does not fit and is left to the writer.
-static bool take_next(pack_ahead &a, std::unique_lock<std::mutex> &hold, size_t *k) {
-    while (!a.crew.stop && a.next < a.files.size() && !a.results[a.next].measured) {
-        const size_t at = a.next;
+// A file's units, once it is measured. A file that cannot be measured gets the share of an empty
+// one: opening it fails, or it does not fit and is left to the writer.
+static void add_units(pack_ahead &a, size_t k, bool measured, uint64_t size) {
+    a.first_unit.push_back(a.units.size());
+    a.sizes.push_back(size);
+    if (measured && size > BLOCKED_FILE && size <= FILE_LIMIT) {
+        for (uint64_t at = 0; at < size; at += BLOCK) {
+            pack_unit &u = a.units.emplace_back();
+            u.file = k;
+            u.whole = false;
+            u.offset = at;
+            u.length = static_cast<size_t>(std::min<uint64_t>(BLOCK, size - at));
+            u.last = at + u.length == size;
+            u.share = block_room(u.length);
+        }
+        return;
+    }
+    pack_unit &u = a.units.emplace_back();
+    u.file = k;
+    u.share = !measured || size <= BLOCKED_FILE ? compressBound(static_cast<uLong>(size)) : 0;
+}
+
+// Takes the next unit, with its share of the budget, when the share is free. Called under the
+// lock held by hold, which it lets go while it measures the next file: a stat costs more than
+// the hand-over itself, on Windows many times more.
+static bool take_next(pack_ahead &a, std::unique_lock<std::mutex> &hold, pack_unit **taken) {
+    while (!a.crew.stop && a.next == a.units.size() && a.first_unit.size() < a.files.size()) {
+        const size_t at = a.first_unit.size();
         hold.unlock();
         plat_stat_info st{};
         const bool measured = plat_stat(a.files[at]->path, &st) == 0;
         hold.lock();
-        packed_file &r = a.results[at];
-        if (!r.measured) {
-            const bool ahead = !measured || st.size <= AHEAD_FILE_LIMIT;
-            r.share = ahead ? compressBound(static_cast<uLong>(st.size)) : 0;
-            r.measured = true;
+        if (a.first_unit.size() == at) {
+            add_units(a, at, measured, st.size);
+            a.crew.changed.notify_all();
         }
     }
-    if (a.crew.stop || a.next == a.files.size() || a.results[a.next].share > a.budget)
+    if (a.crew.stop || a.next == a.units.size() || a.units[a.next].share > a.budget)
         return false;
-    a.budget -= a.results[a.next].share;
-    *k = a.next++;
+    a.budget -= a.units[a.next].share;
+    *taken = &a.units[a.next++];
     return true;
 }
 
-static void pack_ahead_file(pack_ahead &a, size_t k, packer &z) {
-    packed_file &r = a.results[k];
-    r.memory.reset(r.share != 0 ? new (std::nothrow) unsigned char[r.share] : nullptr);
-    if (r.memory != nullptr) {
-        r.o.memory = r.memory.get();
-        r.o.room = r.share;
-        flist *f = a.files[k];
-        pack_file(f->path, z, r.o, &f->size, f->signature);
+// One block of a file in blocks, read with the window before it.
+static void pack_block(const char *path, pack_unit &u, packer &z) {
+    z.block.resize(WINDOW + BLOCK);
+    const size_t window_len = u.offset == 0 ? 0 : WINDOW;
+    unsigned char *data = z.block.data() + WINDOW;
+    const fd_guard in{plat_open_read(path)};
+    if (in.fd < 0) {
+        fail(u.o, formatted("can't open %s: %s\n", path, strerror(errno)));
+        return;
+    }
+    size_t got = 0;
+    const size_t want = window_len + u.length;
+    while (got < want) {
+        const int64_t n =
+            plat_pread(in.fd, data - window_len + got, want - got, u.offset - window_len + got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            fail(u.o, formatted("read(%s) failed: %s\n", path, strerror(errno)));
+            return;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    if (got != want || (u.last && plat_pread(in.fd, z.inbuf, 1, u.offset + u.length) != 0)) {
+        changed(u.o, path);
+        return;
+    }
+    memcpy(u.signature, data, 4);
+    if (deflate_block(path, z, data, window_len, u.length, u.last, u.o))
+        u.check = block_check(data, u.length);
+}
+
+static void pack_ahead_unit(pack_ahead &a, pack_unit &u, packer &z) {
+    u.memory.reset(u.share != 0 ? new (std::nothrow) unsigned char[u.share] : nullptr);
+    if (u.memory != nullptr) {
+        u.o.memory = u.memory.get();
+        u.o.room = u.share;
+        flist *f = a.files[u.file];
+        if (u.whole)
+            pack_file(f->path, z, u.o, &f->size, f->signature);
+        else
+            pack_block(f->path, u, z);
     } else {
-        r.o.overflow = true;
+        u.o.overflow = true;
     }
     {
         const std::lock_guard<std::mutex> hold(a.crew.lock);
-        r.done = true;
+        u.done = true;
     }
     a.crew.changed.notify_all();
 }
@@ -497,59 +668,113 @@ static void pack_ahead_file(pack_ahead &a, size_t k, packer &z) {
 static void pack_worker(pack_ahead &a) {
     const auto z = std::make_unique<packer>();
     for (;;) {
-        size_t k;
+        pack_unit *u;
         {
             std::unique_lock<std::mutex> hold(a.crew.lock);
-            while (!take_next(a, hold, &k)) {
-                if (a.crew.stop || a.next == a.files.size())
+            while (!take_next(a, hold, &u)) {
+                if (a.crew.stop ||
+                    (a.next == a.units.size() && a.first_unit.size() == a.files.size()))
                     return;
                 a.crew.changed.wait(hold);
             }
         }
-        pack_ahead_file(a, k, *z);
+        pack_ahead_unit(a, *u, *z);
     }
 }
 
-// The stream of file k into the archive in its turn: made ahead, or made now by the writer when
-// it did not fit in memory. While it is not ready the writer compresses files that follow.
+// Runs units until ready() holds, evaluated under the lock: only the writer calls this, in its
+// turn, to wait for its file's units while it makes what follows.
+template <typename Ready> static void run_until(pack_ahead &a, packer &mine, Ready ready) {
+    for (;;) {
+        pack_unit *other;
+        {
+            std::unique_lock<std::mutex> hold(a.crew.lock);
+            if (ready())
+                return;
+            // The budget only grows when this thread gives shares back: without a unit to take
+            // now, the turn's unit is all there is to wait for.
+            if (!take_next(a, hold, &other)) {
+                a.crew.changed.wait(hold, ready);
+                return;
+            }
+        }
+        pack_ahead_unit(a, *other, mine);
+    }
+}
+
+// Unit i once it is done.
+static pack_unit &finished(pack_ahead &a, size_t i, packer &mine) {
+    run_until(a, mine, [&] { return a.units[i].done; });
+    const std::lock_guard<std::mutex> hold(a.crew.lock);
+    return a.units[i];
+}
+
+// The writer gives a unit's memory and share back.
+static void release(pack_ahead &a, pack_unit &u) {
+    u.memory.reset();
+    {
+        const std::lock_guard<std::mutex> hold(a.crew.lock);
+        a.budget += u.share;
+    }
+    a.crew.changed.notify_all();
+}
+
+static void put_unit(const pack_unit &u, FILE *out, const char *archivename) {
+    archive_room(out, archivename, u.o.length);
+    put(out, archivename, u.o.memory, u.o.length);
+    if (!u.o.error.empty())
+        die("%s", u.o.error.c_str());
+}
+
+// The stream of file k into the archive in its turn, from its units.
 static void write_packed(pack_ahead &a, size_t k, packer &mine, FILE *out,
                          const char *archivename) {
     flist *f = a.files[k];
-    packed_file &r = a.results[k];
-    for (;;) {
-        size_t other;
-        {
-            std::unique_lock<std::mutex> hold(a.crew.lock);
-            if (r.done)
-                break;
-            // The budget only grows when this thread gives shares back: without a file to take
-            // now, the turn's stream is all there is to wait for.
-            if (!take_next(a, hold, &other)) {
-                a.crew.changed.wait(hold, [&] { return r.done; });
-                break;
-            }
-        }
-        pack_ahead_file(a, other, mine);
-    }
-    if (r.o.overflow) {
-        compressfile(f, out, archivename);
-    } else {
-        const int64_t offset = plat_ftell(out);
-        if (offset < 0)
-            write_failed(archivename);
-        archive_room(out, archivename, r.o.length);
-        put(out, archivename, r.o.memory, r.o.length);
-        if (!r.o.error.empty())
-            die("%s", r.o.error.c_str());
-        f->offset = static_cast<uint32_t>(offset);
-        f->compressedsize = static_cast<uint32_t>(r.o.length);
-    }
-    r.memory.reset();
+    const int64_t offset = plat_ftell(out);
+    if (offset < 0)
+        write_failed(archivename);
+    // By its turn the file is measured, or the next to be: every unit before its own is done.
+    run_until(a, mine, [&] { return a.first_unit.size() > k; });
+    size_t i = 0;
+    uint64_t size = 0;
     {
         const std::lock_guard<std::mutex> hold(a.crew.lock);
-        a.budget += r.share;
+        i = a.first_unit[k];
+        size = a.sizes[k];
     }
-    a.crew.changed.notify_all();
+    pack_unit &first = finished(a, i, mine);
+    if (first.whole) {
+        if (first.o.overflow) {
+            compressfile(f, out, archivename);
+        } else {
+            put_unit(first, out, archivename);
+            f->offset = static_cast<uint32_t>(offset);
+            f->compressedsize = static_cast<uint32_t>(first.o.length);
+        }
+        release(a, first);
+        return;
+    }
+    progress.total = size;
+    archive_room(out, archivename, sizeof ZLIB_HEADER);
+    put(out, archivename, ZLIB_HEADER, sizeof ZLIB_HEADER);
+    uLong check = adler32(0, nullptr, 0);
+    for (bool last = false; !last; i++) {
+        pack_unit &b = finished(a, i, mine);
+        put_unit(b, out, archivename);
+        if (b.offset == 0)
+            memcpy(f->signature, b.signature, 4);
+        check = adler32_combine(check, b.check, static_cast<z_off_t>(b.length));
+        last = b.last;
+        progress_step(&progress, b.offset + b.length);
+        release(a, b);
+    }
+    unsigned char trailer[4];
+    put_check(trailer, check);
+    archive_room(out, archivename, sizeof trailer);
+    put(out, archivename, trailer, sizeof trailer);
+    f->offset = static_cast<uint32_t>(offset);
+    f->size = static_cast<uint32_t>(size);
+    f->compressedsize = static_cast<uint32_t>(plat_ftell(out) - offset);
 }
 
 // Every file's stream into the archive, in scan order, with its progress lines.
@@ -559,17 +784,19 @@ static void pack_files(flist *first, uint32_t n, FILE *out, const char *archiven
     if (threads > 1) {
         for (flist *f = first; f != nullptr; f = f->next)
             a.files.push_back(f);
-        a.results.resize(a.files.size());
         a.crew.start(threads - 1, [&a] { pack_worker(a); });
     }
     const auto mine = a.crew.threads.empty() ? nullptr : std::make_unique<packer>();
     size_t k = 0;
     for (flist *f = first; f != nullptr; f = f->next, k++) {
+        const std::string line = formatted("    %s   ", f->archivename);
         print(2, "%s   ", f->archivename);
+        progress_start(&progress, line, true, 0);
         if (mine == nullptr)
             compressfile(f, out, archivename);
         else
             write_packed(a, k, *mine, out, archivename);
+        progress_end(&progress);
         print(3, "size: %u compressedsize: %u\n", f->size, f->compressedsize);
     }
 }

@@ -13,7 +13,8 @@ static int force_overwrite = 0; // -f is accepted for symmetry with the packer; 
 
 static void usage(const char *name) {
     print(0,
-          "Usage: %s <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n",
+          "Usage: %s <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n"
+          " -q no progress line for large files\n",
           name);
 }
 
@@ -32,6 +33,9 @@ int main(int argc, char **argv) {
             switch (arg[1]) {
             case 'f':
                 force_overwrite = 1;
+                break;
+            case 'q':
+                show_progress = 0;
                 break;
             case 'b': // a base directory only the packer uses; its value is passed over
                 if (++i >= argc) {

@@ -409,8 +409,10 @@ static void unpack_whole(const archive_entry &e, int fd, unpacker &u, bool guard
 // Inflated through blocks and written as it comes. The messages and their order are those of
 // the whole entry in memory: a damaged stream is reported before a file that cannot be made or
 // written, so the file's failures are kept while the rest of the stream is still checked.
+// How far the entry has come goes to written_so_far, and to shown when this thread draws it.
 static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool guard, unpacked &r,
-                             const std::atomic<bool> &stop) {
+                             const std::atomic<bool> &stop, std::atomic<uint64_t> &written_so_far,
+                             progress_line *shown) {
     const index_entry &ie = e.ie;
     const std::string name = entry_name(ie);
     plat_stat_info st;
@@ -428,6 +430,8 @@ static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool g
     const int out = later.empty() ? open_output(name, guard, &later) : -1;
     uint64_t read = 0, written = 0;
     char head[4] = {0, 0, 0, 0};
+    if (shown != nullptr)
+        progress_start(shown, formatted("      %s  ", name.c_str()), false, ie.outsize);
     // As uncompress() tells it: the stream ends (Z_OK), the content would pass the size the
     // index gives (Z_BUF_ERROR), or the data is damaged or ends first (Z_DATA_ERROR).
     int rc = Z_OK;
@@ -450,6 +454,9 @@ static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool g
         if (have != 0 && out >= 0 && later.empty())
             later = try_write_all(out, u.zout, have, name.c_str());
         written += have;
+        written_so_far.store(written, std::memory_order_relaxed);
+        if (shown != nullptr)
+            progress_step(shown, written);
         if (ret == Z_STREAM_END)
             break;
         if (ret == Z_BUF_ERROR && u.strm.avail_in == 0 && read < ie.insize)
@@ -469,6 +476,8 @@ static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool g
             break;
         }
     }
+    if (shown != nullptr)
+        progress_end(shown);
     const std::string closed = out >= 0 ? close_output(out, name) : std::string();
     if (!r.error.empty() || !(r.error = inflate_failure(rc, written, ie, name)).empty())
         return;
@@ -476,15 +485,17 @@ static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool g
     r.error = !later.empty() ? later : closed;
 }
 
-// guard: whether this thread guards the file it makes (the only thread of the extraction).
+// guard: whether this thread guards the file it makes (the only thread of the extraction);
+// shown: the progress line, when this thread draws it (the main thread).
 static void unpack_entry(const archive_entry &e, int fd, unpacker &u, bool guard, unpacked &r,
-                         const std::atomic<bool> &stop) {
+                         const std::atomic<bool> &stop, std::atomic<uint64_t> &written,
+                         progress_line *shown) {
     if (uint64_t{e.ie.insize} + e.ie.outsize <= WHOLE_ENTRY_LIMIT) {
         unpack_whole(e, fd, u, guard, r);
         drop_large(u.in, &u.in_room);
         drop_large(u.out, &u.out_room);
     } else {
-        unpack_streaming(e, fd, u, guard, r, stop);
+        unpack_streaming(e, fd, u, guard, r, stop, written, shown);
     }
 }
 
@@ -507,6 +518,7 @@ constexpr uint64_t AHEAD_BUDGET = uint64_t{64} << 20;
 struct unpack_ahead {
     const std::vector<archive_entry> *entries = nullptr;
     std::vector<unpacked> results;
+    std::vector<std::atomic<uint64_t>> written; // of each entry extracted in a stream, so far
     int fd = -1;
     size_t next = 0;    // the next entry to take
     size_t guarded = 0; // entries whose files are guarded: none beyond is taken
@@ -530,9 +542,9 @@ static bool take_next(unpack_ahead &a, size_t *k) {
     return true;
 }
 
-static void extract_ahead(unpack_ahead &a, size_t k, unpacker &u) {
+static void extract_ahead(unpack_ahead &a, size_t k, unpacker &u, progress_line *shown) {
     unpacked r;
-    unpack_entry((*a.entries)[k], a.fd, u, false, r, a.crew.stop);
+    unpack_entry((*a.entries)[k], a.fd, u, false, r, a.crew.stop, a.written[k], shown);
     r.done = true;
     {
         const std::lock_guard<std::mutex> hold(a.crew.lock);
@@ -553,7 +565,7 @@ static void unpack_worker(unpack_ahead &a) {
                 a.crew.changed.wait(hold);
             }
         }
-        extract_ahead(a, k, *u);
+        extract_ahead(a, k, *u, nullptr);
     }
 }
 
@@ -657,6 +669,7 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
     if (workers > 1) {
         a.entries = &entries;
         a.results.resize(n);
+        a.written = std::vector<std::atomic<uint64_t>>(n);
         a.fd = fd;
         guard_up_to(window);
         a.crew.start(workers - 1, [&a] { unpack_worker(a); });
@@ -666,9 +679,11 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
     if (a.crew.threads.empty()) {
         const auto u = std::make_unique<unpacker>(); // nothing is known of the new directory
         const std::atomic<bool> never{false};
+        std::atomic<uint64_t> written{0};
+        progress_line shown;
         for (const archive_entry &e : entries) {
             unpacked r;
-            unpack_entry(e, fd, *u, true, r, never);
+            unpack_entry(e, fd, *u, true, r, never, written, &shown);
             report(e, r);
             if (!r.error.empty())
                 die("%s", r.error.c_str());
@@ -677,7 +692,13 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
         return;
     }
     const auto mine = std::make_unique<unpacker>();
+    progress_line waited, own;
     for (size_t k = 0; k < n; k++) {
+        // A large entry that another thread extracts shows its progress while it is waited for.
+        const bool streamed = share_of(entries[k]) == 0;
+        if (streamed)
+            progress_start(&waited, formatted("      %s  ", entry_name(entries[k].ie).c_str()),
+                           false, entries[k].ie.outsize);
         for (;;) {
             size_t other;
             {
@@ -687,12 +708,17 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
                 // Shares come back from this thread alone: without an entry to take now, the
                 // one to report is all there is to wait for.
                 if (!take_next(a, &other)) {
-                    a.crew.changed.wait(hold, [&] { return a.results[k].done; });
+                    while (!a.crew.changed.wait_for(hold, std::chrono::milliseconds(100),
+                                                    [&] { return a.results[k].done; }))
+                        if (streamed)
+                            progress_step(&waited, a.written[k].load(std::memory_order_relaxed));
                     break;
                 }
             }
-            extract_ahead(a, other, *mine);
+            progress_end(&waited); // the line is this thread's own meanwhile
+            extract_ahead(a, other, *mine, &own);
         }
+        progress_end(&waited);
         const unpacked &r = a.results[k];
         report(entries[k], r);
         if (!r.error.empty()) {

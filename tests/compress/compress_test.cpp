@@ -39,10 +39,44 @@ run_result pack(const temp_dir &t, const std::vector<std::string> &args,
 std::string usage() {
     return "Usage: " + tool("qz_compress") +
            " <options> directory <file>\n -f force overwrite\n -b basedirectory\n -p "
-           "fullpath\n --exclude pattern\n -j threads (one per processor by default)\n";
+           "fullpath\n --exclude pattern\n -j threads (one per processor by default)\n"
+           " -q no progress line for large files\n";
+}
+
+// A file over 1 MiB is stored in blocks of 256 KiB, each deflated raw with the 32 KiB before it
+// as its dictionary and ended on a byte boundary, the last one ending the stream, behind a zlib
+// header and followed by the whole file's Adler-32.
+std::string zstream_in_blocks(const std::string &data) {
+    constexpr size_t block = 256 << 10, window = 32 << 10;
+    std::string out = "\x78\x9c";
+    z_stream z{};
+    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    for (size_t at = 0; at < data.size(); at += block) {
+        const size_t len = std::min(block, data.size() - at);
+        deflateReset(&z);
+        if (at != 0)
+            deflateSetDictionary(&z, reinterpret_cast<const Bytef *>(data.data() + at - window),
+                                 window);
+        std::string piece(deflateBound(&z, len) + 16, '\0');
+        z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data() + at));
+        z.avail_in = static_cast<uInt>(len);
+        z.next_out = reinterpret_cast<Bytef *>(piece.data());
+        z.avail_out = static_cast<uInt>(piece.size());
+        EXPECT_EQ(deflate(&z, at + len == data.size() ? Z_FINISH : Z_SYNC_FLUSH),
+                  at + len == data.size() ? Z_STREAM_END : Z_OK);
+        out.append(piece, 0, piece.size() - z.avail_out);
+    }
+    deflateEnd(&z);
+    const uLong check =
+        adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef *>(data.data()), data.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out += static_cast<char>(check >> shift);
+    return out;
 }
 
 std::string zstream(const std::string &data) {
+    if (data.size() > (1u << 20))
+        return zstream_in_blocks(data);
     uLongf len = compressBound(data.size());
     std::string z(len, '\0');
     compress2(reinterpret_cast<Bytef *>(z.data()), &len,

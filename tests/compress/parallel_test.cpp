@@ -6,6 +6,8 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -108,7 +110,104 @@ TEST(Parallel, SameArchiveFilesAndOutputForEveryThreadCount) {
     }
 }
 
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char &c : s)
+        c = static_cast<char>(rng());
+    return s;
+}
+
 #ifndef _WIN32
+
+// Files over 1 MiB are made in blocks of 256 KiB on every thread, joined into one zlib stream:
+// the same archive for every -j, and streams that another zlib, Python's, reads to the files'
+// bytes. The sizes lie at the threshold and at block boundaries.
+TEST(Parallel, FilesInBlocksAreOneStreamForEveryThreadCount) {
+    temp_dir t;
+    fs::create_directories(t / "d");
+    const size_t mib = size_t{1} << 20, block = size_t{256} << 10;
+    const std::map<std::string, std::string> files = {{"empty", ""},
+                                                      {"threshold", content(mib, 1)},
+                                                      {"threshold+1", content(mib + 1, 2)},
+                                                      {"five blocks", content(5 * block, 3)},
+                                                      {"five blocks+1", content(5 * block + 1, 4)},
+                                                      {"random", random_bytes(2 * mib + 77, 5)},
+                                                      {"text", content(3 * mib, 6)}};
+    for (const auto &[name, bytes] : files)
+        write_file(t / "d" / name, bytes);
+    const outcome one = pack(t, "1");
+    ASSERT_EQ(one.r.status, 0) << one.r.err;
+    for (const char *n : THREADS) {
+        SCOPED_TRACE(n);
+        EXPECT_TRUE(pack(t, n) == one);
+    }
+    const char *inflate_all = R"(import struct, sys, zlib
+a = open(sys.argv[1], 'rb').read()
+for i in range(struct.unpack_from('<I', a, 24)[0]):
+    e = 28 + 152 * i
+    offset, outsize, insize = struct.unpack_from('<III', a, e + 12)
+    name = a[e + 24:e + 152].split(b'\0')[0].decode()
+    data = zlib.decompress(a[16 + offset:16 + offset + insize])
+    print(name, len(data) == outsize and data == open(sys.argv[2] + '/' + name, 'rb').read()))";
+    const run_result py = run("/usr/bin/python3", {"-c", inflate_all, "d.qz", "d"}, t.path);
+    EXPECT_EQ(py.err, "");
+    std::set<std::string> lines;
+    std::istringstream out(py.out);
+    for (std::string line; std::getline(out, line);)
+        lines.insert(line);
+    std::set<std::string> expected;
+    for (const auto &[name, bytes] : files)
+        expected.insert(name + " True");
+    EXPECT_EQ(lines, expected);
+}
+
+// A large file's progress shows on standard error when it is a terminal, rewritten in place,
+// while the packer and the unpacker work on it; never through a pipe or with -q. Standard output
+// is the same bytes in every case. Reads are slowed so that the work takes over a second.
+TEST(Parallel, ProgressOnATerminalOnly) {
+    temp_dir t;
+    fs::create_directories(t / "d");
+    write_file(t / "d" / "big", random_bytes(size_t{17} << 20, 7)); // unpacked in a stream
+    ASSERT_EQ(run(tool("qz_compress"), {"d", "x.qz"}, t.path).status, 0);
+    std::string slow;
+    for (const auto &[name, value] : with_faults({{"QZ_SLOW_READ_US", "80"}}).environment)
+        slow += name + "='" + value + "' ";
+    const auto on_terminal = [&](const std::string &program, const std::string &args) {
+        const std::string command = "cd '" + t.path.string() + "' && rm -rf x && " + slow + "'" +
+                                    tool(program) + "' " + args + " > out";
+        return run("/usr/bin/script", {"-qec", command, "/dev/null"}, t.path);
+    };
+    const struct {
+        std::string program, args;
+        bool shown;
+    } cases[] = {{"qz_compress", "-f -j 2 d y.qz", true},
+                 {"qz_compress", "-q -f -j 1 d y.qz", false},
+                 {"qz_uncompress", "-j 1 x.qz", true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args);
+        const run_result r = on_terminal(c.program, c.args);
+        EXPECT_EQ(r.status, 0) << r.out;
+        const std::string name = c.program == "qz_compress" ? "    big   " : "      big  ";
+        if (c.shown) {
+            EXPECT_EQ(r.out.rfind("\r" + name, 0), 0u) << r.out.substr(0, 100);
+            EXPECT_NE(r.out.find("% "), std::string::npos);
+            EXPECT_NE(r.out.find(" of 17.0 MiB "), std::string::npos) << r.out.substr(0, 100);
+            EXPECT_EQ(r.out.back(), '\r'); // wiped when done
+        } else {
+            EXPECT_EQ(r.out, "");
+        }
+        // Through a pipe, with the same slow reads: standard output alike, nothing else.
+        fs::remove_all(t / "x");
+        const std::vector<std::string> args = c.program == "qz_compress"
+                                                  ? std::vector<std::string>{"-f", "d", "y.qz"}
+                                                  : std::vector<std::string>{"x.qz"};
+        const run_result piped =
+            run(tool(c.program), args, t.path, with_faults({{"QZ_SLOW_READ_US", "80"}}));
+        EXPECT_EQ(piped.err, "");
+        EXPECT_EQ(read_file(t / "out"), piped.out);
+    }
+}
 
 // Files that fail in several ways among many that do not: the run stops at the first failing
 // file in scan order, with its own message, and nothing of a later file is printed.

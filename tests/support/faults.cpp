@@ -7,6 +7,8 @@
 //   QZ_FAIL_RENAME_AT=N    the Nth rename fails with EPERM and changes nothing
 //   QZ_CREATE_BEFORE_RENAME=1  before each rename, a file "intruder" appears at the new name
 //                              when nothing stands there, as another program could make it
+//   QZ_SLOW_READ_US=N      each read() and pread() first sleeps N microseconds for every KiB it
+//                          asks for: a slow disk, so that a run on a small file takes seconds
 //
 // The signal goes to the process, as kill(1) sends it, not to the thread that made the call.
 #include <dlfcn.h>
@@ -19,6 +21,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -67,6 +70,15 @@ bool before_rename(int dirfd, const char *to) {
     return true;
 }
 
+void slow_read(size_t n) {
+    static const long per_kib = setting("QZ_SLOW_READ_US");
+    if (per_kib > 0) {
+        const long long us = static_cast<long long>(per_kib) * static_cast<long long>(n / 1024);
+        const timespec pause = {static_cast<time_t>(us / 1000000), (us % 1000000) * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 mode_t mode_of(int flags, va_list ap) {
     return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(ap, int)) : 0;
 }
@@ -83,6 +95,20 @@ int open(const char *path, int flags, ...) {
     const mode_t mode = mode_of(flags, ap);
     va_end(ap);
     return after_open(real(path, flags, mode), flags);
+}
+
+ssize_t read(int fd, void *buf, size_t n) {
+    using fn = ssize_t (*)(int, void *, size_t);
+    static const auto real = next<fn>("read");
+    slow_read(n);
+    return real(fd, buf, n);
+}
+
+ssize_t pread(int fd, void *buf, size_t n, off_t offset) {
+    using fn = ssize_t (*)(int, void *, size_t, off_t);
+    static const auto real = next<fn>("pread");
+    slow_read(n);
+    return real(fd, buf, n, offset);
 }
 
 int rename(const char *from, const char *to) {

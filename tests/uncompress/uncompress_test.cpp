@@ -165,7 +165,8 @@ TEST_F(unpack, CommandLine) {
     write_file(t / "x.qz", archive({}));
     const std::string usage =
         "Usage: " + tool("qz_uncompress") +
-        " <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n";
+        " <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n"
+        " -q no progress line for large files\n";
     struct {
         std::vector<std::string> args;
         int status;
