@@ -780,7 +780,8 @@ static void write_packed(pack_ahead &a, size_t k, packer &mine, FILE *out,
 // Every file's stream into the archive, in scan order, with its progress lines.
 static void pack_files(flist *first, uint32_t n, FILE *out, const char *archivename) {
     pack_ahead a;
-    const unsigned threads = std::min<unsigned>(pack_threads, n);
+    // Even one file may keep every thread busy with its blocks.
+    const unsigned threads = n == 0 ? 1 : pack_threads;
     if (threads > 1) {
         for (flist *f = first; f != nullptr; f = f->next)
             a.files.push_back(f);
