@@ -16,7 +16,9 @@ static void usage(const char *name) {
           " -p fullpath\n"
           " --exclude pattern\n"
           " -j threads (one per processor by default)\n"
-          " -q no progress line for large files\n",
+          " -q no progress line for large files\n"
+          " -0 ... -9 compression level (0 stores; zlib's default by default)\n"
+          " --sort files of each directory in byte order of their names\n",
           name);
 }
 
@@ -94,6 +96,22 @@ int main(int argc, char **argv) {
         case 'q':
             show_progress = 0;
             continue;
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9':
+            if (arg[2] != '\0') {
+                usage(argv[0]);
+                return -1;
+            }
+            pack_level = arg[1] - '0';
+            continue;
         case 'b':
             value = &basepath;
             break;
@@ -107,6 +125,8 @@ int main(int argc, char **argv) {
             value = &threads;
             break;
         case '-':
+            if (strcmp(arg, "--sort") == 0)
+                sort_names = 1;
             if (strcmp(arg, "--exclude") != 0)
                 continue; // other long options are passed over
             break;

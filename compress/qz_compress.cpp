@@ -106,6 +106,9 @@ static const char *next_entry(plat_dir *d, const char *dir) {
     return name;
 }
 
+static void take_entry(const scan_level *here, const char *prefix, flist *&last,
+                       exclude_pattern *excludes, const char *name, uint32_t mode);
+
 // Appends to the list ending at last, which always names the list's last record, so that what
 // was added is known when a fatal error leaves the scan early.
 static void scan(const scan_level *here, const char *prefix, flist *&last,
@@ -114,71 +117,85 @@ static void scan(const scan_level *here, const char *prefix, flist *&last,
     plat_dir *d = guard.d;
     if (d == nullptr)
         die("Can't open directory %s: %s\n", here->dir, strerror(errno));
-    // A directory read only in part would leave files out of the archive without a word.
+    // A directory read only in part would leave files out of the archive without a word. Sorted,
+    // the names are all read before the first is taken.
+    std::vector<std::pair<std::string, uint32_t>> sorted;
     while (const char *name = next_entry(d, here->dir)) {
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
             continue;
-        // The backslash separates the tools' paths: a name that holds one (POSIX allows it) would
-        // lead to another file, and the file itself would be left out without a word.
-        if (strchr(name, '\\') != nullptr)
-            die("%s\\%s: a name with a backslash cannot be stored\n", here->dir, name);
-        const std::string path = std::string(here->dir) + '\\' + name;
-        // Where the system has a limit of bytes, a path beyond it is named as such.
-        if (PLAT_PATH_MAX != 0 && path.size() >= PLAT_PATH_MAX)
-            die("path too long (%zu bytes, at most %zu): %s\n", path.size(), PLAT_PATH_MAX - 1,
-                path.c_str());
-        const std::string stored = prefix != nullptr ? std::string(prefix) + '/' + name : name;
-        // Only directories need their identity and only links their target: a regular file, as
-        // the directory tells it, needs no stat of its own.
-        plat_stat_info st{};
-        if (plat_readdir_mode(d) == PLAT_S_IFREG)
-            st.mode = PLAT_S_IFREG;
-        else if (plat_stat_id(path.c_str(), &st) != 0)
-            die("stat(%s) failed\n", path.c_str());
-
-        if (st.mode == PLAT_S_IFDIR) {
-            const scan_level *seen = here;
-            while (seen != nullptr && !same_file(seen->id, st))
-                seen = seen->up;
-            if (seen != nullptr) {
-                // Its files are stored already, under the names of the directory it leads to.
-                print(1, "Skipping %s: it leads back to %s\n", path.c_str(), seen->dir);
-                continue;
-            }
-            const scan_level sub = {st, path.c_str(), here};
-            scan(&sub, stored.c_str(), last, excludes);
-            continue;
-        }
-        if (excluded(stored.c_str(), excludes))
-            continue;
-        // What a run of these tools killed in the middle left behind (the packer's own archive,
-        // say, when it writes into the folder it packs): not the user's data.
-        if (plat_is_temp_name(name)) {
-            print(0, "[warn] Skipping %s: a temporary file of an interrupted run\n", path.c_str());
-            continue;
-        }
-        // A fifo or device has no fixed content to store, and reading one may never end.
-        if (st.mode != PLAT_S_IFREG) {
-            print(1, "Skipping %s: not a regular file\n", path.c_str());
-            continue;
-        }
-        // A longer name would be cut in the index and unpack as another file.
-        if (stored.size() > QZ_NAME_LEN)
-            die("%s: its stored name is %zu bytes long, an archive holds names of at most %zu "
-                "bytes\n",
-                path.c_str(), stored.size(), size_t{QZ_NAME_LEN});
-        auto *f = static_cast<flist *>(calloc(1, sizeof(flist)));
-        if (f == nullptr)
-            die("out of memory\n");
-        f->archivename = strdup(stored.c_str());
-        f->path = strdup(path.c_str());
-        if (f->archivename == nullptr || f->path == nullptr)
-            die("out of memory\n");
-        f->prev = last;
-        if (last != nullptr)
-            last->next = f;
-        last = f;
+        if (sort_names)
+            sorted.emplace_back(name, plat_readdir_mode(d));
+        else
+            take_entry(here, prefix, last, excludes, name, plat_readdir_mode(d));
     }
+    std::sort(sorted.begin(), sorted.end()); // std::string compares bytes as unsigned
+    for (const auto &[name, mode] : sorted)
+        take_entry(here, prefix, last, excludes, name.c_str(), mode);
+}
+
+// One entry of the directory here; mode: what the directory tells of its kind.
+static void take_entry(const scan_level *here, const char *prefix, flist *&last,
+                       exclude_pattern *excludes, const char *name, uint32_t mode) {
+    // The backslash separates the tools' paths: a name that holds one (POSIX allows it) would
+    // lead to another file, and the file itself would be left out without a word.
+    if (strchr(name, '\\') != nullptr)
+        die("%s\\%s: a name with a backslash cannot be stored\n", here->dir, name);
+    const std::string path = std::string(here->dir) + '\\' + name;
+    // Where the system has a limit of bytes, a path beyond it is named as such.
+    if (PLAT_PATH_MAX != 0 && path.size() >= PLAT_PATH_MAX)
+        die("path too long (%zu bytes, at most %zu): %s\n", path.size(), PLAT_PATH_MAX - 1,
+            path.c_str());
+    const std::string stored = prefix != nullptr ? std::string(prefix) + '/' + name : name;
+    // Only directories need their identity and only links their target: a regular file, as
+    // the directory tells it, needs no stat of its own.
+    plat_stat_info st{};
+    if (mode == PLAT_S_IFREG)
+        st.mode = PLAT_S_IFREG;
+    else if (plat_stat_id(path.c_str(), &st) != 0)
+        die("stat(%s) failed\n", path.c_str());
+
+    if (st.mode == PLAT_S_IFDIR) {
+        const scan_level *seen = here;
+        while (seen != nullptr && !same_file(seen->id, st))
+            seen = seen->up;
+        if (seen != nullptr) {
+            // Its files are stored already, under the names of the directory it leads to.
+            print(1, "Skipping %s: it leads back to %s\n", path.c_str(), seen->dir);
+            return;
+        }
+        const scan_level sub = {st, path.c_str(), here};
+        scan(&sub, stored.c_str(), last, excludes);
+        return;
+    }
+    if (excluded(stored.c_str(), excludes))
+        return;
+    // What a run of these tools killed in the middle left behind (the packer's own archive,
+    // say, when it writes into the folder it packs): not the user's data.
+    if (plat_is_temp_name(name)) {
+        print(0, "[warn] Skipping %s: a temporary file of an interrupted run\n", path.c_str());
+        return;
+    }
+    // A fifo or device has no fixed content to store, and reading one may never end.
+    if (st.mode != PLAT_S_IFREG) {
+        print(1, "Skipping %s: not a regular file\n", path.c_str());
+        return;
+    }
+    // A longer name would be cut in the index and unpack as another file.
+    if (stored.size() > QZ_NAME_LEN)
+        die("%s: its stored name is %zu bytes long, an archive holds names of at most %zu "
+            "bytes\n",
+            path.c_str(), stored.size(), size_t{QZ_NAME_LEN});
+    auto *f = static_cast<flist *>(calloc(1, sizeof(flist)));
+    if (f == nullptr)
+        die("out of memory\n");
+    f->archivename = strdup(stored.c_str());
+    f->path = strdup(path.c_str());
+    if (f->archivename == nullptr || f->path == nullptr)
+        die("out of memory\n");
+    f->prev = last;
+    if (last != nullptr)
+        last->next = f;
+    last = f;
 }
 
 static void free_record(flist *f);
@@ -299,8 +316,24 @@ static void end_chunk(FILE *out, const char *archivename, chunk_guard &chunk) {
 constexpr uint64_t BLOCKED_FILE = uint64_t{1} << 20;
 constexpr size_t BLOCK = size_t{256} << 10;
 constexpr size_t WINDOW = 32768;
-// The header deflateInit writes for the default level and window.
-constexpr unsigned char ZLIB_HEADER[2] = {0x78, 0x9C};
+int pack_level = Z_DEFAULT_COMPRESSION;
+int sort_names = 0;
+
+// The header deflateInit writes for the window of 32 KiB and the level: its second byte tells
+// the level's kind (fastest, fast, default, best) and makes the pair a multiple of 31.
+struct zlib_header {
+    unsigned char bytes[2];
+    zlib_header() {
+        const int kind = pack_level == Z_DEFAULT_COMPRESSION ? 2
+                         : pack_level < 2                    ? 0
+                         : pack_level < 6                    ? 1
+                         : pack_level == 6                   ? 2
+                                                             : 3;
+        const unsigned flags = static_cast<unsigned>(kind) << 6;
+        bytes[0] = 0x78;
+        bytes[1] = static_cast<unsigned char>(flags + 31 - (0x7800 + flags) % 31);
+    }
+};
 
 // The most a block's raw stream takes: stored blocks of 16 KiB at worst, 5 bytes each, and the
 // flush's 5.
@@ -378,8 +411,8 @@ static bool deflate_block(const char *path, packer &z, const unsigned char *data
                           size_t len, bool last, pack_output &o) {
     int ret = z.raw_ready
                   ? deflateReset(&z.raw)
-                  : deflateInit2_(&z.raw, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
-                                  Z_DEFAULT_STRATEGY, "1.2.5", static_cast<int>(sizeof z.raw));
+                  : deflateInit2_(&z.raw, pack_level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY,
+                                  "1.2.5", static_cast<int>(sizeof z.raw));
     if (ret != Z_OK)
         return zlib_failed(o, path, ret);
     z.raw_ready = true;
@@ -420,7 +453,8 @@ static bool pack_blocks(int fd, const char *path, uint64_t size, packer &z, pack
     unsigned char *data = z.block.data() + WINDOW;
     if (o.archive != nullptr)
         progress.total = size;
-    if (!emit(o, ZLIB_HEADER, sizeof ZLIB_HEADER))
+    const zlib_header header;
+    if (!emit(o, header.bytes, sizeof header.bytes))
         return false;
     uLong check = adler32(0, nullptr, 0);
     for (uint64_t at = 0; at < size; at += BLOCK) {
@@ -470,8 +504,7 @@ static bool pack_file(const char *path, packer &z, pack_output &o, uint32_t *siz
     // The interface version is the one the format was made with; zlib accepts any release of
     // series 1.
     int ret = z.ready ? deflateReset(&z.strm)
-                      : deflateInit_(&z.strm, Z_DEFAULT_COMPRESSION, "1.2.5",
-                                     static_cast<int>(sizeof z.strm));
+                      : deflateInit_(&z.strm, pack_level, "1.2.5", static_cast<int>(sizeof z.strm));
     if (ret != Z_OK)
         return zlib_failed(o, path, ret);
     z.ready = true;
@@ -755,8 +788,9 @@ static void write_packed(pack_ahead &a, size_t k, packer &mine, FILE *out,
         return;
     }
     progress.total = size;
-    archive_room(out, archivename, sizeof ZLIB_HEADER);
-    put(out, archivename, ZLIB_HEADER, sizeof ZLIB_HEADER);
+    const zlib_header header;
+    archive_room(out, archivename, sizeof header.bytes);
+    put(out, archivename, header.bytes, sizeof header.bytes);
     uLong check = adler32(0, nullptr, 0);
     for (bool last = false; !last; i++) {
         pack_unit &b = finished(a, i, mine);
@@ -780,8 +814,10 @@ static void write_packed(pack_ahead &a, size_t k, packer &mine, FILE *out,
 // Every file's stream into the archive, in scan order, with its progress lines.
 static void pack_files(flist *first, uint32_t n, FILE *out, const char *archivename) {
     pack_ahead a;
-    // Even one file may keep every thread busy with its blocks.
-    const unsigned threads = n == 0 ? 1 : pack_threads;
+    // One file keeps the threads busy only with its blocks.
+    plat_stat_info st{};
+    const bool one_in_blocks = n == 1 && plat_stat(first->path, &st) == 0 && st.size > BLOCKED_FILE;
+    const unsigned threads = n > 1 || one_in_blocks ? pack_threads : 1;
     if (threads > 1) {
         for (flist *f = first; f != nullptr; f = f->next)
             a.files.push_back(f);

@@ -28,6 +28,11 @@ extern int force_overwrite; // -f: an existing archive file may be replaced
 // Threads that compress files at the same time (-j); 1 compresses each in its turn. The archive
 // and every message are the same whatever the number.
 extern unsigned pack_threads;
+// -0 to -9: zlib's level (0 stores); Z_DEFAULT_COMPRESSION unless one is given.
+extern int pack_level;
+// --sort: the files of each directory in byte order of their names, at every depth, so that a
+// tree gives the same archive on every file system; else in the order the system lists them.
+extern int sort_names;
 
 // Appends every regular file below dir to the list ending at last and returns the new last
 // record (last itself when nothing was added). prefix is dir's stored name, null for the root.

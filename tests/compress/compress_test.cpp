@@ -40,7 +40,9 @@ std::string usage() {
     return "Usage: " + tool("qz_compress") +
            " <options> directory <file>\n -f force overwrite\n -b basedirectory\n -p "
            "fullpath\n --exclude pattern\n -j threads (one per processor by default)\n"
-           " -q no progress line for large files\n";
+           " -q no progress line for large files\n"
+           " -0 ... -9 compression level (0 stores; zlib's default by default)\n"
+           " --sort files of each directory in byte order of their names\n";
 }
 
 // A file over 1 MiB is stored in blocks of 256 KiB, each deflated raw with the 32 KiB before it
@@ -379,6 +381,58 @@ TEST(Layout, NamesLongerThanTheIndexHoldsAreRefused) {
 }
 
 // ---- Round trip ----
+
+// -0 to -9 are zlib's levels, for whole files and files in blocks alike: each level round-trips
+// and gives one archive for every -j, a small file's stream is zlib's own at that level, and a
+// level of more than one digit is a usage error.
+TEST(RoundTrip, CompressionLevels) {
+    temp_dir t;
+    const std::string small = std::string(5000, 'x').append(" level"),
+                      big = random_bytes(3 << 20, 8);
+    fs::create_directories(t / "d");
+    write_file(t / "d" / "small", small);
+    write_file(t / "d" / "big", big);
+    for (const int level : {0, 1, 9}) {
+        SCOPED_TRACE(level);
+        const std::string opt = std::string(1, '-').append(std::to_string(level));
+        ASSERT_EQ(pack(t, {"-f", opt, "-j", "1", "d", "one.qz"}).status, 0);
+        ASSERT_EQ(pack(t, {"-j", "2", opt, "-f", "d", "two.qz"}).status, 0);
+        const std::string a = read_file(t / "one.qz");
+        EXPECT_TRUE(a == read_file(t / "two.qz"));
+        uLongf len = compressBound(small.size());
+        std::string z(len, '\0');
+        compress2(reinterpret_cast<Bytef *>(z.data()), &len,
+                  reinterpret_cast<const Bytef *>(small.data()), small.size(), level);
+        EXPECT_NE(a.find(z.substr(0, len)), std::string::npos);
+        fs::remove_all(t / "one");
+        ASSERT_EQ(run(tool("qz_uncompress"), {"one.qz"}, t.path).status, 0);
+        EXPECT_EQ(tree(t / "one"), tree(t / "d"));
+    }
+    for (const char *bad : {"-10", "-0x"}) {
+        const run_result r = pack(t, {bad, "d", "bad.qz"});
+        EXPECT_EQ(r.status, DIE_STATUS);
+        EXPECT_EQ(r.out, banner + usage());
+    }
+}
+
+// --sort stores the files of each directory in byte order of their names at every depth: two
+// trees made in opposite orders give one archive.
+TEST(RoundTrip, SortedTreesGiveOneArchive) {
+    temp_dir t;
+    const std::vector<std::string> names = {"b/z", "B", "a/c/2", "a/c/10", "\xc3\xa9", "a/_", "Z"};
+    for (const std::string dir : {"one", "two"}) {
+        for (size_t i = 0; i < names.size(); i++) {
+            const std::string &name = dir == "one" ? names[i] : names[names.size() - 1 - i];
+            fs::create_directories((t / dir / u8path(name)).parent_path());
+            write_file(t / dir / u8path(name), name);
+        }
+    }
+    ASSERT_EQ(pack(t, {"--sort", "one", "x.qz"}).status, 0);
+    ASSERT_EQ(pack(t, {"two", "y.qz", "--sort"}).status, 0);
+    EXPECT_EQ(read_file(t / "x.qz"), read_file(t / "y.qz"));
+    EXPECT_EQ(index_names(read_file(t / "x.qz")),
+              (std::vector<std::string>{"B", "Z", "a/_", "a/c/10", "a/c/2", "b/z", "\xc3\xa9"}));
+}
 
 TEST(RoundTrip, NestedTreeComesBackByteForByte) {
     temp_dir t;
