@@ -449,6 +449,25 @@ size_t name_field_length(const char *text, size_t len) {
     return start + bytes > len ? start : len;
 }
 
+int matcher(const char *pattern, const char *text) {
+    for (; *pattern != '*'; pattern++, text++) {
+        if (*pattern == '\0')
+            return *text == '\0';
+        if (*text == '\0' || (*pattern != '?' && *pattern != *text))
+            return 0;
+    }
+    // A run of '*' and '?' consumes no character itself; each '?' only needs one to exist.
+    for (; *pattern == '*' || *pattern == '?'; pattern++)
+        if (*pattern == '?' && *text == '\0')
+            return 0;
+    if (*pattern == '\0')
+        return 1;
+    for (; *text != '\0'; text++)
+        if (*text == *pattern && matcher(pattern, text))
+            return 1;
+    return 0;
+}
+
 void copy_name_field(char *field, const char *text, size_t len) {
     const size_t n = name_field_length(text, len);
     memcpy(field, text, n);

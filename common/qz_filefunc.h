@@ -127,6 +127,10 @@ struct workers {
     ~workers() { stop_all(); }
 };
 
+// 1 when the whole text matches the whole pattern ('*' any run, '/' included, '?' any one
+// character): the packer's --exclude and the unpacker's --include and --exclude.
+int matcher(const char *pattern, const char *text);
+
 // 1 when a stored name leads to a place below the output directory that this system can hold
 // under that very name; what the unpacker extracts, and what qz_info -c checks.
 int archive_name_is_safe(const char *name);

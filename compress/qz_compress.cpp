@@ -39,25 +39,6 @@ static bool same_file(const plat_stat_info &a, const plat_stat_info &b) {
     return a.ino != 0 && a.dev == b.dev && a.ino == b.ino;
 }
 
-int matcher(const char *pattern, const char *text) {
-    for (; *pattern != '*'; pattern++, text++) {
-        if (*pattern == '\0')
-            return *text == '\0';
-        if (*text == '\0' || (*pattern != '?' && *pattern != *text))
-            return 0;
-    }
-    // A run of '*' and '?' consumes no character itself; each '?' only needs one to exist.
-    for (; *pattern == '*' || *pattern == '?'; pattern++)
-        if (*pattern == '?' && *text == '\0')
-            return 0;
-    if (*pattern == '\0')
-        return 1;
-    for (; *text != '\0'; text++)
-        if (*text == *pattern && matcher(pattern, text))
-            return 1;
-    return 0;
-}
-
 // Every pattern that matches is marked as used, not only the first.
 static bool excluded(const char *name, exclude_pattern *excludes) {
     bool any = false;

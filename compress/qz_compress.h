@@ -44,8 +44,6 @@ flist *check_flist(flist *last);
 flist *drop_archive_itself(flist *first, const char *archivename);
 void free_flist(flist *first);
 
-// 1 when the whole text matches the whole pattern ('*' any run, '?' any one character).
-int matcher(const char *pattern, const char *text);
 
 // Writes the archive; basepath, fullpath and info may be null. Every failure ends the run.
 void createqzarchive(const char *filename, flist *first, const char *basepath, const char *fullpath,

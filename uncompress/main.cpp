@@ -1,5 +1,6 @@
 // qz_uncompress: extracts every file of each .qz archive it is given into a fresh directory beside
 // the archive.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -14,7 +15,9 @@ static int force_overwrite = 0; // -f is accepted for symmetry with the packer; 
 static void usage(const char *name) {
     print(0,
           "Usage: %s <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n"
-          " -q no progress line for large files\n",
+          " -q no progress line for large files\n"
+          " -o directory: extract into it (made when missing; nothing in it is replaced)\n"
+          " --include pattern, --exclude pattern: extract only the matching entries\n",
           name);
 }
 
@@ -37,6 +40,29 @@ int main(int argc, char **argv) {
             case 'q':
                 show_progress = 0;
                 break;
+            case 'o':
+                if (++i >= argc || argv[i][0] == '\0') {
+                    usage(argv[0]);
+                    return -1;
+                }
+                output_to = typed_path(argv[i]);
+                break;
+            case '-': {
+                const bool include = strcmp(arg, "--include") == 0;
+                if (!include && strcmp(arg, "--exclude") != 0) {
+                    print(0, "Unknown option %s \n", arg);
+                    return -1;
+                }
+                if (++i >= argc) {
+                    usage(argv[0]);
+                    return -1;
+                }
+                // Stored names separate with '/': in a pattern '\' means the same.
+                std::string pattern = argv[i];
+                std::replace(pattern.begin(), pattern.end(), '\\', '/');
+                entry_patterns.push_back({pattern, include, false});
+                break;
+            }
             case 'b': // a base directory only the packer uses; its value is passed over
                 if (++i >= argc) {
                     usage(argv[0]);
@@ -61,6 +87,9 @@ int main(int argc, char **argv) {
         usage(argv[0]);
         return -1;
     }
+    // -o names a directory from here, whichever archive's directory is entered.
+    if (!output_to.empty() && plat_mark_dir() != 0)
+        die("can't keep the working directory: %s\n", strerror(errno));
     for_each_file(archives, extractqzarchive);
     return 0;
 }

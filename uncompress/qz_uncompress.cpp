@@ -735,6 +735,85 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
     }
 }
 
+std::string output_to;
+std::vector<entry_pattern> entry_patterns;
+
+// The entries the patterns select, each pattern marked when it matches; a pattern that matched
+// none is reported, and a selection of nothing ends the run.
+static std::vector<archive_entry> selected(const std::vector<archive_entry> &entries) {
+    if (entry_patterns.empty())
+        return entries;
+    bool includes = false;
+    for (const entry_pattern &p : entry_patterns)
+        includes |= p.include;
+    std::vector<archive_entry> chosen;
+    for (const archive_entry &e : entries) {
+        const std::string name = entry_name(e.ie);
+        bool in = !includes, out = false;
+        for (entry_pattern &p : entry_patterns) {
+            if (matcher(p.text.c_str(), name.c_str()) == 0)
+                continue;
+            p.used = true;
+            (p.include ? in : out) = true;
+        }
+        if (in && !out)
+            chosen.push_back(e);
+    }
+    for (const entry_pattern &p : entry_patterns)
+        if (!p.used)
+            print(0, "[warn] --%s %s matched no entry\n", p.include ? "include" : "exclude",
+                  p.text.c_str());
+    if (chosen.empty())
+        die("no entry is selected by --include and --exclude\n");
+    return chosen;
+}
+
+// The directory of -o, made with the parents it lacks, from the directory the run started in;
+// what is made here goes again when the run fails while it holds no file.
+static void enter_output_to() {
+    if (plat_chdir_back() != 0)
+        die("can't return to the working directory: %s\n", strerror(errno));
+    std::string made; // the first directory made
+    for (size_t pos = 0; pos != std::string::npos;) {
+        pos = output_to.find_first_of("/\\", pos + 1);
+        const std::string part = output_to.substr(0, pos);
+        plat_stat_info st;
+        if (part.empty() || part.back() == ':' || plat_stat(part.c_str(), &st) == 0)
+            continue;
+        if (plat_mkdir(part.c_str()) != 0 &&
+            (plat_stat(part.c_str(), &st) != 0 || st.mode != PLAT_S_IFDIR))
+            die("can't create directory %s: %s\n", part.c_str(), strerror(errno));
+        if (made.empty())
+            made = part;
+    }
+    print(0, "%s output directory %s\n", made.empty() ? "Using" : "Created", output_to.c_str());
+    std::string full;
+    size_t root = 0;
+    if (!made.empty() && plat_full_path(made.c_str(), &full, &root) == 0)
+        guard_output_directory(full.c_str());
+    if (plat_chdir(output_to.c_str()) != 0)
+        die("chdir('%s') failed: %s\n", output_to.c_str(), strerror(errno));
+}
+
+// Nothing in a directory of the user's is ever replaced: every file and directory an entry needs
+// is looked at before the first file is written, and the first that stands in the way ends the
+// run with the entry's name.
+static void check_targets(const std::vector<archive_entry> &entries) {
+    for (const archive_entry &e : entries) {
+        const std::string name = entry_name(e.ie);
+        std::string what;
+        for (size_t pos = name.find('/'); pos != std::string::npos; pos = name.find('/', pos + 1)) {
+            plat_stat_info st;
+            const std::string dir = name.substr(0, pos);
+            if (plat_target_kind(dir.c_str(), &what) != 0 &&
+                (plat_stat(dir.c_str(), &st) != 0 || st.mode != PLAT_S_IFDIR))
+                die("can't create directory %s: file already exists\n", dir.c_str());
+        }
+        if (plat_target_kind(name.c_str(), &what) != 0)
+            die("already exists %s\n", name.c_str());
+    }
+}
+
 void extractqzarchive(const char *archivename) {
     uint32_t remaining = 0;
     const fd_guard archive{qz_openfile(archivename, QZ_ARCHIVE, QZ_ARCHIVE_NAME, &remaining)};
@@ -743,13 +822,17 @@ void extractqzarchive(const char *archivename) {
     if (plat_fstat(fd, &st) != 0)
         die("stat(%s) failed\n", archivename);
 
-    const std::string outdir = createoutputdirectory(archivename);
-    print(0, "Created output directory %s\n", outdir.c_str());
-    if (plat_chdir(outdir.c_str()) != 0)
-        die("chdir('%s') failed: %s\n", outdir.c_str(), strerror(errno));
-    // A run that fails takes its folder with it while the folder holds no file: a refused archive
-    // leaves nothing behind.
-    guard_output_directory(("..\\" + outdir).c_str());
+    if (output_to.empty()) {
+        const std::string outdir = createoutputdirectory(archivename);
+        print(0, "Created output directory %s\n", outdir.c_str());
+        if (plat_chdir(outdir.c_str()) != 0)
+            die("chdir('%s') failed: %s\n", outdir.c_str(), strerror(errno));
+        // A run that fails takes its folder with it while the folder holds no file: a refused
+        // archive leaves nothing behind.
+        guard_output_directory(("..\\" + outdir).c_str());
+    } else {
+        enter_output_to();
+    }
 
     std::vector<archive_entry> entries;
     while (remaining != 0) {
@@ -763,6 +846,10 @@ void extractqzarchive(const char *archivename) {
     }
     check_total(entries, st.size);
     check_case_clashes(entries);
+    // Only what is selected is read and inflated, once the whole index is checked.
+    entries = selected(entries);
+    if (!output_to.empty())
+        check_targets(entries);
 
     if (!entries.empty()) {
         print(2, "Decompressing...\n");

@@ -166,7 +166,9 @@ TEST_F(unpack, CommandLine) {
     const std::string usage =
         "Usage: " + tool("qz_uncompress") +
         " <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n"
-        " -q no progress line for large files\n";
+        " -q no progress line for large files\n"
+        " -o directory: extract into it (made when missing; nothing in it is replaced)\n"
+        " --include pattern, --exclude pattern: extract only the matching entries\n";
     struct {
         std::vector<std::string> args;
         int status;
@@ -394,6 +396,59 @@ TEST_F(unpack, FolderNamesTheUnpackerWouldTake) {
         fs::remove_all(t / folder);
         fs::remove(t / stored);
     }
+}
+
+// -o DIR: made with its parents when missing, used as it is when it exists, and nothing in it is
+// ever replaced: a name that stands in the way is found before the first file is written.
+TEST_F(unpack, IntoAChosenDirectory) {
+    write_file(t / "x.qz", archive({file("a/x", "1"), file("b", "2")}));
+    const std::string files = "    NumberOfFiles: 2\n    Decompressing...\n";
+    run_result r = run(tool("qz_uncompress"), {"-o", "new/deep", "x.qz"}, t.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find(files)),
+              BANNER + "working dir: .\nreading: 'x.qz'\nCreated output directory new/deep\n");
+    EXPECT_EQ(listing(t / "new"),
+              (std::set<std::string>{"deep/", "deep/a/", "deep/a/x", "deep/b"}));
+    fs::create_directories(t / "sub" / "empty");
+    fs::rename(t / "x.qz", t / "sub" / "x.qz");
+    r = run(tool("qz_uncompress"), {"-o", "sub/empty", "sub/x.qz"}, t.path); // from where it starts
+    EXPECT_NE(r.out.find("Using output directory sub/empty\n"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(t / "sub" / "empty" / "b"), "2");
+
+    fs::create_directory(t / "full");
+    write_file(t / "full" / "b", "mine");
+    r = run(tool("qz_uncompress"), {"-o", "full", "sub/x.qz"}, t.path);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.err, "*error*:already exists b\n");
+    EXPECT_EQ(listing(t / "full"), std::set<std::string>{"b"});
+    EXPECT_EQ(read_file(t / "full" / "b"), "mine");
+}
+
+// --include and --exclude choose the entries by the packer's patterns; a pattern that matched
+// nothing is reported, and nothing selected ends the run with no folder left. The whole index is
+// checked whatever is chosen.
+TEST_F(unpack, SelectedEntries) {
+    const std::vector<stored> files = {file("tex/a.png", "a"), file("tex/b.dds", "b"),
+                                       file("doc/r.txt", "r")};
+    run_result r = extract(
+        archive(files), {"--include", "tex\\*", "--exclude", "*.dds", "--include", "none", "x.qz"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, head() + "    NumberOfFiles: 3\n[warn] --include none matched no entry\n" +
+                         "    Decompressing...\n" + entry_lines(files[0], 0x1dc));
+    EXPECT_EQ(listing(t / "x"), (std::set<std::string>{"tex/", "tex/a.png"}));
+    fs::remove_all(t / "x");
+
+    r = extract(archive(files), {"--exclude", "*", "x.qz"});
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.err, "*error*:no entry is selected by --include and --exclude\n");
+    EXPECT_EQ(listing(t.path), std::set<std::string>{"x.qz"});
+
+    stored beyond = files[2];
+    beyond.offset_delta = 1000;
+    r = extract(archive({files[0], files[1], beyond}), {"--include", "tex/a.png", "x.qz"});
+    EXPECT_EQ(r.err, "*error*:corrupt archive: the data of 'doc/r.txt' lies beyond the end of "
+                     "the file\n");
+    EXPECT_EQ(listing(t.path), std::set<std::string>{"x.qz"});
 }
 
 TEST_F(unpack, FailedWriteIsReported) {

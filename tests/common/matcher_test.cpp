@@ -1,7 +1,7 @@
 // The exclusion pattern matcher: the documented examples and the corners of its '*' runs.
 #include <gtest/gtest.h>
 
-#include "qz_compress.h"
+#include "qz_filefunc.h"
 
 namespace {
 
