@@ -778,13 +778,16 @@ static void enter_output_to() {
         pos = output_to.find_first_of("/\\", pos + 1);
         const std::string part = output_to.substr(0, pos);
         plat_stat_info st;
-        if (part.empty() || part.back() == ':' || plat_stat(part.c_str(), &st) == 0)
+        if (part.back() == ':' || plat_stat(part.c_str(), &st) == 0)
             continue;
-        if (plat_mkdir(part.c_str()) != 0 &&
-            (plat_stat(part.c_str(), &st) != 0 || st.mode != PLAT_S_IFDIR))
+        // A step on the way that cannot be made (the server of a share, say) is left to the
+        // last one to report.
+        if (plat_mkdir(part.c_str()) == 0) {
+            if (made.empty())
+                made = part;
+        } else if (pos == std::string::npos) {
             die("can't create directory %s: %s\n", part.c_str(), strerror(errno));
-        if (made.empty())
-            made = part;
+        }
     }
     print(0, "%s output directory %s\n", made.empty() ? "Using" : "Created", output_to.c_str());
     std::string full;
