@@ -419,7 +419,7 @@ TEST(RoundTrip, CompressionLevels) {
 // trees made in opposite orders give one archive.
 TEST(RoundTrip, SortedTreesGiveOneArchive) {
     temp_dir t;
-    const std::vector<std::string> names = {"b/z", "B", "a/c/2", "a/c/10", "\xc3\xa9", "a/_", "Z"};
+    const std::vector<std::string> names = {"b/z", "C", "a/c/2", "a/c/10", "\xc3\xa9", "a/_", "Z"};
     for (const std::string dir : {"one", "two"}) {
         for (size_t i = 0; i < names.size(); i++) {
             const std::string &name = dir == "one" ? names[i] : names[names.size() - 1 - i];
@@ -431,7 +431,7 @@ TEST(RoundTrip, SortedTreesGiveOneArchive) {
     ASSERT_EQ(pack(t, {"two", "y.qz", "--sort"}).status, 0);
     EXPECT_EQ(read_file(t / "x.qz"), read_file(t / "y.qz"));
     EXPECT_EQ(index_names(read_file(t / "x.qz")),
-              (std::vector<std::string>{"B", "Z", "a/_", "a/c/10", "a/c/2", "b/z", "\xc3\xa9"}));
+              (std::vector<std::string>{"C", "Z", "a/_", "a/c/10", "a/c/2", "b/z", "\xc3\xa9"}));
 }
 
 TEST(RoundTrip, NestedTreeComesBackByteForByte) {
