@@ -87,14 +87,6 @@ std::string zstream(const std::string &data) {
     return z;
 }
 
-std::string random_bytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char &c : s)
-        c = static_cast<char>(rng());
-    return s;
-}
-
 struct stored {
     std::string name, content;
 };

@@ -110,14 +110,6 @@ TEST(Parallel, SameArchiveFilesAndOutputForEveryThreadCount) {
     }
 }
 
-std::string random_bytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char &c : s)
-        c = static_cast<char>(rng());
-    return s;
-}
-
 #ifndef _WIN32
 
 // Files over 1 MiB are made in blocks of 256 KiB on every thread, joined into one zlib stream:

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -134,6 +135,14 @@ fs::path long_path(const fs::path &p) {
 #else
     return p;
 #endif
+}
+
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char &c : s)
+        c = static_cast<char>(rng());
+    return s;
 }
 
 std::set<std::string> listing(const fs::path &dir) {

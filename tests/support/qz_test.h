@@ -41,6 +41,9 @@ fs::path long_path(const fs::path &p);
 // '/' at the end: what a run left behind, temporary files included.
 std::set<std::string> listing(const fs::path &dir);
 
+// n bytes of a fixed pseudo-random sequence: what deflate cannot shrink.
+std::string random_bytes(size_t n, unsigned seed);
+
 std::string read_file(const fs::path &p);
 void write_file(const fs::path &p, const std::string &bytes);
 
