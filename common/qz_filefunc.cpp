@@ -468,6 +468,12 @@ int matcher(const char *pattern, const char *text) {
     return 0;
 }
 
+std::string stored_pattern(const char *typed) {
+    std::string pattern = typed;
+    std::replace(pattern.begin(), pattern.end(), '\\', '/');
+    return pattern;
+}
+
 void copy_name_field(char *field, const char *text, size_t len) {
     const size_t n = name_field_length(text, len);
     memcpy(field, text, n);

@@ -3,13 +3,13 @@
 #define QZ_FILEFUNC_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <mutex>
-#include <chrono>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -130,6 +130,8 @@ struct workers {
 // 1 when the whole text matches the whole pattern ('*' any run, '/' included, '?' any one
 // character): the packer's --exclude and the unpacker's --include and --exclude.
 int matcher(const char *pattern, const char *text);
+// A pattern as typed, in the form of stored names: '\' means '/', their separator.
+std::string stored_pattern(const char *typed);
 
 // 1 when a stored name leads to a place below the output directory that this system can hold
 // under that very name; what the unpacker extracts, and what qz_info -c checks.

@@ -601,8 +601,9 @@ int plat_full_path(const char *path, std::string *full, size_t *root) {
     if (p.size() < r)
         p += L'\\';
     // The form users type: "C:\..." and "\\server\share\...".
-    const size_t cut = starts_with(p, L"\\\\?\\UNC\\") ? 6 : 4;
-    p.erase(starts_with(p, L"\\\\?\\UNC\\") ? 2 : 0, cut);
+    const bool share = starts_with(p, L"\\\\?\\UNC\\");
+    const size_t cut = share ? 6 : 4;
+    p.erase(share ? 2 : 0, cut);
     r -= cut;
     *full = narrow(p.data(), p.size());
     *root = narrow(p.data(), r).size();
@@ -764,8 +765,7 @@ bool plat_is_terminal(FILE *stream) {
 }
 
 int plat_vfprintf(FILE *stream, const char *fmt, va_list ap) {
-    const bool console = (stream == stdout && console_out) || (stream == stderr && console_err);
-    if (!console)
+    if (!plat_is_terminal(stream))
         return vfprintf(stream, fmt, ap);
     va_list again;
     va_copy(again, ap);

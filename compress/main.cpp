@@ -1,5 +1,4 @@
 // qz_compress: packs the files below one directory into a .qz archive.
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -146,10 +145,8 @@ int main(int argc, char **argv) {
             *value = argv[i];
             continue;
         }
-        // Stored names separate with '/': in a pattern '\' means the same.
         typed.emplace_back(argv[i]);
-        patterns.emplace_back(argv[i]);
-        std::replace(patterns.back().begin(), patterns.back().end(), '\\', '/');
+        patterns.push_back(stored_pattern(argv[i]));
         print(1, "Excluding: %s\n", argv[i]);
     }
     pack_threads = threads != nullptr ? threads_option(threads) : default_threads();

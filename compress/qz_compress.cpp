@@ -769,9 +769,11 @@ static void write_packed(pack_ahead &a, size_t k, packer &mine, FILE *out,
         return;
     }
     progress.total = size;
+    pack_output o;
+    o.archive = out;
+    o.archivename = archivename;
     const zlib_header header;
-    archive_room(out, archivename, sizeof header.bytes);
-    put(out, archivename, header.bytes, sizeof header.bytes);
+    emit(o, header.bytes, sizeof header.bytes);
     uLong check = adler32(0, nullptr, 0);
     for (bool last = false; !last; i++) {
         pack_unit &b = finished(a, i, mine);
@@ -785,8 +787,7 @@ static void write_packed(pack_ahead &a, size_t k, packer &mine, FILE *out,
     }
     unsigned char trailer[4];
     put_check(trailer, check);
-    archive_room(out, archivename, sizeof trailer);
-    put(out, archivename, trailer, sizeof trailer);
+    emit(o, trailer, sizeof trailer);
     f->offset = static_cast<uint32_t>(offset);
     f->size = static_cast<uint32_t>(size);
     f->compressedsize = static_cast<uint32_t>(plat_ftell(out) - offset);
@@ -808,7 +809,7 @@ static void pack_files(flist *first, uint32_t n, FILE *out, const char *archiven
     size_t k = 0;
     for (flist *f = first; f != nullptr; f = f->next, k++) {
         const std::string line = formatted("    %s   ", f->archivename);
-        print(2, "%s   ", f->archivename);
+        print(0, "%s", line.c_str());
         progress_start(&progress, line, true, 0);
         if (mine == nullptr)
             compressfile(f, out, archivename);

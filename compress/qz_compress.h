@@ -44,7 +44,6 @@ flist *check_flist(flist *last);
 flist *drop_archive_itself(flist *first, const char *archivename);
 void free_flist(flist *first);
 
-
 // Writes the archive; basepath, fullpath and info may be null. Every failure ends the run.
 void createqzarchive(const char *filename, flist *first, const char *basepath, const char *fullpath,
                      const char *info);

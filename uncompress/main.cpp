@@ -1,6 +1,5 @@
 // qz_uncompress: extracts every file of each .qz archive it is given into a fresh directory beside
 // the archive.
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -57,10 +56,7 @@ int main(int argc, char **argv) {
                     usage(argv[0]);
                     return -1;
                 }
-                // Stored names separate with '/': in a pattern '\' means the same.
-                std::string pattern = argv[i];
-                std::replace(pattern.begin(), pattern.end(), '\\', '/');
-                entry_patterns.push_back({pattern, include, false});
+                entry_patterns.push_back({stored_pattern(argv[i]), include, false});
                 break;
             }
             case 'b': // a base directory only the packer uses; its value is passed over

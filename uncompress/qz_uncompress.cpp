@@ -32,6 +32,7 @@ constexpr uint64_t MAX_INFLATE_RATIO = 1032;
 struct archive_entry {
     index_entry ie;
     uint64_t fileofs; // absolute position of the compressed stream
+    std::string name; // the stored name as UTF-8 text, decoded once as a whole before any check
 };
 
 // A buffer that is released when its scope ends, also when a fatal error leaves it early (the
@@ -41,15 +42,12 @@ struct buffer_guard {
     ~buffer_guard() { free(p); }
 };
 
-// The stored name as UTF-8 text, decoded once as a whole, before any check: the 128-byte field
-// need not hold a terminating NUL.
-static std::string entry_name(const index_entry &ie) {
-    return plat_stored_name(ie.name, strnlen(ie.name, sizeof ie.name));
-}
-
-// All sums in 64 bits: offset base, offset and length are each below 2^32 but their sum is not.
-static void check_entry(const archive_entry &e, uint64_t archive_len, uint64_t base) {
-    const std::string name = entry_name(e.ie);
+// Decodes the stored name (the 128-byte field need not hold a terminating NUL) and checks the
+// entry. All sums in 64 bits: offset base, offset and length are each below 2^32 but their sum
+// is not.
+static void check_entry(archive_entry &e, uint64_t archive_len, uint64_t base) {
+    e.name = plat_stored_name(e.ie.name, strnlen(e.ie.name, sizeof e.ie.name));
+    const std::string &name = e.name;
     if (!archive_name_is_safe(name.c_str()))
         die("unsafe file name in archive: '%s'\n", name.c_str());
     if (base + e.ie.offset + e.ie.insize > archive_len)
@@ -378,7 +376,7 @@ static bool signature_broken(const index_entry &ie, const void *content, uint64_
 // The whole stream in memory, inflated in one call, then written.
 static void unpack_whole(const archive_entry &e, int fd, unpacker &u, bool guard, unpacked &r) {
     const index_entry &ie = e.ie;
-    const std::string name = entry_name(ie);
+    const std::string &name = e.name;
     if (!grow(u.in, &u.in_room, ie.insize)) {
         r.error = "inbuffer malloc failed\n";
         return;
@@ -406,6 +404,11 @@ static void unpack_whole(const archive_entry &e, int fd, unpacker &u, bool guard
         r.error = closed;
 }
 
+// What the progress line of an entry starts with: its name where the report shows it.
+static std::string progress_label(const std::string &name) {
+    return formatted("      %s  ", name.c_str());
+}
+
 // Inflated through blocks and written as it comes. The messages and their order are those of
 // the whole entry in memory: a damaged stream is reported before a file that cannot be made or
 // written, so the file's failures are kept while the rest of the stream is still checked.
@@ -414,7 +417,7 @@ static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool g
                              const std::atomic<bool> &stop, std::atomic<uint64_t> &written_so_far,
                              progress_line *shown) {
     const index_entry &ie = e.ie;
-    const std::string name = entry_name(ie);
+    const std::string &name = e.name;
     plat_stat_info st;
     if (plat_fstat(fd, &st) != 0 || st.size < e.fileofs + ie.insize) {
         r.error = "unexpected EOF\n";
@@ -431,7 +434,7 @@ static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool g
     uint64_t read = 0, written = 0;
     char head[4] = {0, 0, 0, 0};
     if (shown != nullptr)
-        progress_start(shown, formatted("      %s  ", name.c_str()), false, ie.outsize);
+        progress_start(shown, progress_label(name), false, ie.outsize);
     // As uncompress() tells it: the stream ends (Z_OK), the content would pass the size the
     // index gives (Z_BUF_ERROR), or the data is damaged or ends first (Z_DATA_ERROR).
     int rc = Z_OK;
@@ -571,7 +574,7 @@ static void unpack_worker(unpack_ahead &a) {
 
 static void report(const archive_entry &e, const unpacked &r) {
     const index_entry &ie = e.ie;
-    print(3, "%s\n", entry_name(ie).c_str());
+    print(3, "%s\n", e.name.c_str());
     print(4, "insize: %6u, outsize: %6u, offset: %#08x; fileofs = %#08llx\n", ie.insize, ie.outsize,
           ie.offset, static_cast<unsigned long long>(e.fileofs));
     if (r.signature_broken)
@@ -598,7 +601,7 @@ static bool names_apart(const std::vector<archive_entry> &entries) {
     std::unordered_set<std::string> files, directories;
     for (const archive_entry &e : entries) {
         std::string key;
-        for (const std::string &component : components(entry_name(e.ie))) {
+        for (const std::string &component : components(e.name)) {
             if (!key.empty()) {
                 if (files.count(key) != 0)
                     return false;
@@ -633,7 +636,7 @@ static void check_case_clashes(const std::vector<archive_entry> &entries) {
     std::unordered_map<std::string, std::string> seen;
     for (const archive_entry &e : entries) {
         std::string key, plain;
-        file_names(entry_name(e.ie), &key, &plain);
+        file_names(e.name, &key, &plain);
         const auto [at, added] = seen.emplace(key, plain);
         if (!added && at->second != plain)
             die("'%s' and '%s' in the archive name one file on this system, which does not tell "
@@ -645,7 +648,7 @@ static void check_case_clashes(const std::vector<archive_entry> &entries) {
 // Forgets the guards set ahead, for the files none of which has been made.
 static void discard_guards(const std::vector<archive_entry> &entries, size_t guarded) {
     for (size_t k = 0; k < guarded; k++)
-        release_output(entry_name(entries[k].ie).c_str());
+        release_output(entries[k].name.c_str());
 }
 
 static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
@@ -659,7 +662,7 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
     const auto guard_up_to = [&](size_t end) {
         end = std::min(end, n);
         for (size_t k = a.guarded; k < end; k++)
-            guard_output(entry_name(entries[k].ie).c_str());
+            guard_output(entries[k].name.c_str());
         {
             const std::lock_guard<std::mutex> hold(a.crew.lock);
             a.guarded = std::max(a.guarded, end);
@@ -687,7 +690,7 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
             report(e, r);
             if (!r.error.empty())
                 die("%s", r.error.c_str());
-            release_output(entry_name(e.ie).c_str());
+            release_output(e.name.c_str());
         }
         return;
     }
@@ -697,8 +700,7 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
         // A large entry that another thread extracts shows its progress while it is waited for.
         const bool streamed = share_of(entries[k]) == 0;
         if (streamed)
-            progress_start(&waited, formatted("      %s  ", entry_name(entries[k].ie).c_str()),
-                           false, entries[k].ie.outsize);
+            progress_start(&waited, progress_label(entries[k].name), false, entries[k].ie.outsize);
         for (;;) {
             size_t other;
             {
@@ -726,7 +728,7 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
             a.crew.stop_all();
             die("%s", r.error.c_str());
         }
-        release_output(entry_name(entries[k].ie).c_str());
+        release_output(entries[k].name.c_str());
         {
             const std::lock_guard<std::mutex> hold(a.crew.lock);
             a.budget += share_of(entries[k]);
@@ -748,7 +750,7 @@ static std::vector<archive_entry> selected(const std::vector<archive_entry> &ent
         includes |= p.include;
     std::vector<archive_entry> chosen;
     for (const archive_entry &e : entries) {
-        const std::string name = entry_name(e.ie);
+        const std::string &name = e.name;
         bool in = !includes, out = false;
         for (entry_pattern &p : entry_patterns) {
             if (matcher(p.text.c_str(), name.c_str()) == 0)
@@ -803,7 +805,7 @@ static void enter_output_to() {
 // run with the entry's name.
 static void check_targets(const std::vector<archive_entry> &entries) {
     for (const archive_entry &e : entries) {
-        const std::string name = entry_name(e.ie);
+        const std::string &name = e.name;
         std::string what;
         for (size_t pos = name.find('/'); pos != std::string::npos; pos = name.find('/', pos + 1)) {
             plat_stat_info st;
