@@ -194,6 +194,15 @@ TEST(ImportExported, ScanWithoutLibrary) {
         for (const qz_vertex &v : o.vertices)
             EXPECT_TRUE(v.nor.x == 0 && v.nor.y == 0 && v.nor.z == 1);
     }
+    // The cloud alone, as a mesh editor saves it: positions and their normals, not a face.
+    temp_dir t;
+    const run_result r = import(t, {{"m.obj", "# cloud\nvn 0 0 1\nv 0 0 0\nvn 0 1 0\nv 1 0 0\n"}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head("m.obj") +
+                         "[warn] m.obj: 2 positions and no face, the first on line 3: the object "
+                         "is empty\n" +
+                         tail("m", {}, true));
+    EXPECT_EQ(read_object_file(t / "m.object").vertices.size(), 0u);
 }
 
 // Normals made where the file gives none: flat faces take their own, a smoothing group shares
