@@ -35,24 +35,27 @@ struct object_data {
 
 inline object_data read_object_file(const fs::path &file) {
     const std::string b = read_file(file);
-    const auto at32 = [&b](size_t pos) {
+    const auto take = [&b](void *to, size_t pos, size_t n) {
+        if (n != 0) // an empty list has no storage to copy to
+            memcpy(to, b.data() + pos, n);
+    };
+    const auto at32 = [&take](size_t pos) {
         uint32_t v;
-        memcpy(&v, b.data() + pos, 4);
+        take(&v, pos, 4);
         return v;
     };
     object_data o;
     o.name = std::string(b.data() + 8, strnlen(b.data() + 8, 32));
     size_t pos = 8 + sizeof(qz_object) + 8 + 8; // object, its data, the vertex chunk
     o.vertices.resize(at32(pos));
-    memcpy(o.vertices.data(), b.data() + pos + 4, o.vertices.size() * sizeof(qz_vertex));
+    take(o.vertices.data(), pos + 4, o.vertices.size() * sizeof(qz_vertex));
     pos += 4 + o.vertices.size() * sizeof(qz_vertex) + 8;
     o.indices.resize(at32(pos));
-    memcpy(o.indices.data(), b.data() + pos + 4, o.indices.size() * 4);
+    take(o.indices.data(), pos + 4, o.indices.size() * 4);
     pos += 4 + o.indices.size() * 4 + 8;
     o.materials.resize(at32(pos));
     for (size_t i = 0; i < o.materials.size(); i++)
-        memcpy(&o.materials[i], b.data() + pos + 4 + 8 + i * (8 + sizeof(qz_material)),
-               sizeof(qz_material));
+        take(&o.materials[i], pos + 4 + 8 + i * (8 + sizeof(qz_material)), sizeof(qz_material));
     return o;
 }
 
