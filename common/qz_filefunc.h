@@ -190,6 +190,10 @@ size_t name_field_length(const char *text, size_t len);
 // Copies text into a fixed field of len bytes: its first name_field_length bytes, then zero bytes
 // to the end. A text as long as the field fills it with no terminating zero.
 void copy_name_field(char *field, const char *text, size_t len);
+// The same for a name read from a model's text files, which lose the blanks and tabs at their
+// end: a cut that ends in some loses them too, so that the name reads back as it is stored.
+size_t text_name_length(const char *name, size_t len);
+void copy_text_name(char *field, const char *name, size_t len);
 
 // ---- Line parser ----
 // Delivers a text file line by line from one fixed window that is refilled in place. A line is

@@ -56,7 +56,7 @@ path_data_ll *read_paths_file(const char *filename) {
             auto *node = static_cast<path_data_ll *>(calloc(1, sizeof(path_data_ll)));
             if (node == nullptr)
                 die("out of memory\n");
-            copy_name_field(node->p.name, trim_name(st.args), sizeof node->p.name);
+            copy_text_name(node->p.name, trim_name(st.args), sizeof node->p.name);
             (current != nullptr ? current->next : list.first) = node;
             current = node;
             continue;

@@ -53,7 +53,7 @@ static material *indexed_last;
 
 // The part of a name that the record holds and the material file is named after.
 static std::string_view stem(const char *name) {
-    return std::string_view(name, name_field_length(name, QZ_RECORD_NAME_LEN));
+    return std::string_view(name, text_name_length(name, QZ_RECORD_NAME_LEN));
 }
 
 // A material without a name still needs a name for its record and its file.
@@ -111,7 +111,7 @@ static void check_material_name(const char *name, const char *filename, unsigned
 
 static qz_material *new_material_record(const char *name) {
     auto *r = static_cast<qz_material *>(xcalloc(1, sizeof(qz_material)));
-    copy_name_field(r->name, name, sizeof r->name);
+    copy_text_name(r->name, name, sizeof r->name);
     r->opacity = 0xFF;
     r->glossiness = 4;
     r->ambient.c = {0x80, 0x80, 0x80, 0xFF};

@@ -83,7 +83,7 @@ void write_object_file(const char *filename) {
 
     chunkfilepos *h_qzobject = write_chunk_start(fd, CHUNK_OBJECT, filename);
     qz_object object = {};
-    copy_name_field(object.name, obj_name, sizeof object.name);
+    copy_text_name(object.name, obj_name, sizeof object.name);
     object.quat.w = 1.0f;
     write_all(fd, &object, sizeof object, filename);
 

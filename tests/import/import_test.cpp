@@ -244,17 +244,21 @@ TEST(ImportModel, MaterialNameLengths) {
     };
     const std::string e = "\xc3\xa9", wen = "\xe6\x96\x87", smile = "\xf0\x9f\x98\x80"; // é 文 😀
     const std::pair<std::string, std::string> cases[] = {
-        {chars.substr(0, 31), chars.substr(0, 31)},  {chars.substr(0, 32), chars.substr(0, 32)},
-        {chars.substr(0, 40), chars.substr(0, 32)},  {times("ab_", e, 16), times("ab_", e, 14)},
-        {times("", wen, 11), times("", wen, 10)},    {times("a", smile, 8), times("a", smile, 7)},
-        {times("ab", wen, 10), times("ab", wen, 10)}};
+        {chars.substr(0, 31), chars.substr(0, 31)},
+        {chars.substr(0, 32), chars.substr(0, 32)},
+        {chars.substr(0, 40), chars.substr(0, 32)},
+        {times("ab_", e, 16), times("ab_", e, 14)},
+        {times("", wen, 11), times("", wen, 10)},
+        {times("a", smile, 8), times("a", smile, 7)},
+        {times("ab", wen, 10), times("ab", wen, 10)},
+        {chars.substr(0, 30) + " \tx", chars.substr(0, 30)}}; // cut behind blanks: they go too
     for (const auto &[name, file] : cases) {
         temp_dir t;
-        put(t, {{"m.obj", "mtllib m.mtl\no x\n"}, {"m.mtl", "newmtl " + name + "\n"}});
+        put(t, {{"m.obj", "mtllib m.mtl\no " + name + "\n"}, {"m.mtl", "newmtl " + name + "\n"}});
         const run_result r = import(t);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + writing() + writing_mat(file));
-        EXPECT_EQ(read_file(t / "m.object"), object_file("x", {}, {}, {{file}}));
+        EXPECT_EQ(read_file(t / "m.object"), object_file(file, {}, {}, {{file}}));
         EXPECT_EQ(read_file(t.path / u8path(file + ".material_new")), material_file({file}));
     }
     // Names whose cuts agree share a file name.
@@ -289,7 +293,7 @@ TEST(ImportModel, MaterialsSharingTheirFileName) {
 
 // A material file Windows cannot hold under its name (a device, whatever follows its first dot,
 // or a character it reserves) would be written nowhere or somewhere else: refused there before
-// any output, an ordinary file elsewhere. A dot or blank at the end of a material name is no
+// any output, an ordinary file elsewhere. A dot at the end of a material name, whole or cut, is no
 // trouble, ".material_new" follows it, and nor is what lies past the 32 bytes the file takes.
 TEST(ImportModel, MaterialFilesWindowsCannotHold) {
     const std::string c32 = "abcdefghijklmnopqrstuvwxyz012345";
@@ -298,7 +302,7 @@ TEST(ImportModel, MaterialFilesWindowsCannotHold) {
         {"Lpt9.x", false},      {"CONOUT$", false}, {"con .x", false},
         {"COM\xc2\xb3", false}, {"a|b", false},     {"what?", false},
         {"x<y", false},         {"\"q\"", false},   {"star*", false},
-        {"a\x01z", false},      {"name.", true},    {c32.substr(0, 31) + " x", true},
+        {"a\x01z", false},      {"name.", true},    {c32.substr(0, 31) + ".x", true},
         {"CONSOLE", true},      {"COM10", true},    {".NUL", true},
         {c32 + "|?", true},
     };
