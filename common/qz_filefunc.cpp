@@ -486,24 +486,10 @@ std::string stored_pattern(const char *typed) {
     return pattern;
 }
 
-static void fill_field(char *field, const char *text, size_t n, size_t len) {
+void copy_name_field(char *field, const char *text, size_t len) {
+    const size_t n = name_field_length(text, len);
     memcpy(field, text, n);
     memset(field + n, 0, len - n);
-}
-
-void copy_name_field(char *field, const char *text, size_t len) {
-    fill_field(field, text, name_field_length(text, len), len);
-}
-
-size_t text_name_length(const char *name, size_t len) {
-    size_t n = name_field_length(name, len);
-    while (n > 0 && (name[n - 1] == ' ' || name[n - 1] == '\t'))
-        n--;
-    return n;
-}
-
-void copy_text_name(char *field, const char *name, size_t len) {
-    fill_field(field, name, text_name_length(name, len), len);
 }
 
 unsigned threads_option(const char *text) {

@@ -190,10 +190,6 @@ size_t name_field_length(const char *text, size_t len);
 // Copies text into a fixed field of len bytes: its first name_field_length bytes, then zero bytes
 // to the end. A text as long as the field fills it with no terminating zero.
 void copy_name_field(char *field, const char *text, size_t len);
-// The same for a name read from a model's text files, which lose the blanks and tabs at their
-// end: a cut that ends in some loses them too, so that the name reads back as it is stored.
-size_t text_name_length(const char *name, size_t len);
-void copy_text_name(char *field, const char *name, size_t len);
 
 // ---- Line parser ----
 // Delivers a text file line by line from one fixed window that is refilled in place. A line is
@@ -269,5 +265,10 @@ text_statement split_statement(char *line);
 bool keyword_nocase(std::string_view keyword, std::string_view word);
 // A name argument: args without the blanks and tabs at its end, cut off in place.
 char *trim_name(char *args);
+// How many bytes of a name from a text file a fixed field of len bytes holds: name_field_length's,
+// less the blanks a cut leaves at the end, as trim_name takes them from the whole name, so that
+// the name reads back as it is stored. copy_text_name fills the field with them, then zero bytes.
+size_t text_name_length(const char *name, size_t len);
+void copy_text_name(char *field, const char *name, size_t len);
 
 #endif

@@ -353,3 +353,16 @@ char *trim_name(char *args) {
         args[--len] = '\0';
     return args;
 }
+
+size_t text_name_length(const char *name, size_t len) {
+    size_t n = name_field_length(name, len);
+    while (n > 0 && is_blank(name[n - 1]))
+        n--;
+    return n;
+}
+
+void copy_text_name(char *field, const char *name, size_t len) {
+    const size_t n = text_name_length(name, len);
+    memcpy(field, name, n);
+    memset(field + n, 0, len - n);
+}

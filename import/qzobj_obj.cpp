@@ -36,7 +36,7 @@ struct reader {
     std::vector<material *> runs; // in order of first "usemtl": a material's run is its place + 1
     unsigned smooth = 0;          // smoothing group of the faces being read
     notice no_texture, no_normal, objects, undefined, lines, points, free_form, short_faces;
-    notice positions;
+    unsigned first_position = 0; // the line of the first "v"
 };
 
 } // namespace
@@ -267,8 +267,9 @@ static void read_obj_parse_line(parser *parser) {
     char *args = st.args;
     const unsigned line = parser->nline;
     if (k == "v") {
+        if (num_v == 0)
+            rd.first_position = line;
         read_floats_to_list(args, v_list, num_v++, 3, parser);
-        rd.positions.add(line);
     } else if (k == "vt")
         read_floats_to_list(args, vt_list, num_vt++, 2, parser);
     else if (k == "vn")
@@ -423,9 +424,9 @@ static void print_notices(const char *filename) {
     skipped(rd.points, "point statements (p)");
     skipped(rd.free_form, "free-form statements (" + joined(rd.free_form.names) + ")");
     if (rd.faces.empty()) // a point cloud, or a drawing of lines
-        add(rd.positions, formatted("%u positions and no face, the first on line %u: the object "
-                                    "is empty\n",
-                                    rd.positions.count, rd.positions.first_line));
+        add(notice{num_v, rd.first_position, {}},
+            formatted("%u positions and no face, the first on line %u: the object is empty\n",
+                      num_v, rd.first_position));
     std::stable_sort(lines.begin(), lines.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
     for (const auto &[line, text] : lines)
