@@ -28,8 +28,8 @@ mkdir -p build/windows/test-drive build/windows/test-share "$devices/unc/qzhost"
 ln -sfn "$PWD/build/windows/test-drive" "$devices/q:"
 ln -sfn "$PWD/build/windows/test-share" "$devices/unc/qzhost/share"
 trap 'rm -rf "$devices/q:" "$devices/unc/qzhost"; wineserver -k || true' EXIT
-export QZ_TEST_DRIVE=Q: QZ_TEST_SHARE='\\qzhost\share'
-if ! ctest --preset windows -j "$jobs"; then
+suite() { QZ_TEST_DRIVE=Q: QZ_TEST_SHARE='\\qzhost\share' ctest --preset windows "$@"; }
+if ! suite -j "$jobs"; then
   # Now and then Wine fails to start a program: the test fails at once and prints nothing, not
   # even the test framework's first line. Such tests run once more; a failure that printed
   # anything, or a second one, fails the run.
@@ -40,7 +40,7 @@ if ! ctest --preset windows -j "$jobs"; then
   failed=$(cut -d: -f2- "$tmp/LastTestsFailed.log" | sort)
   [ -n "$failed" ] && [ -z "$(comm -23 <(echo "$failed") <(echo "$silent"))" ] || exit 1
   echo "Wine started these tests without output; once more:" $failed >&2
-  ctest --preset windows --rerun-failed
+  suite --rerun-failed
 fi
 
 # The Linux and the Windows programs side by side: the same names stored, each unpacking the
