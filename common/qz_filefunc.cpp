@@ -307,8 +307,8 @@ static bool remove_empty_tree(const std::string &path) {
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
             continue;
         const std::string sub = path + '\\' + name;
-        plat_stat_info st;
-        empty = plat_stat(sub.c_str(), &st) == 0 && st.mode == PLAT_S_IFDIR &&
+        std::string what; // a link to a directory is left as it stands, and where it leads
+        empty = plat_target_kind(sub.c_str(), &what) == 2 && what == "a directory" &&
                 remove_empty_tree(sub) && empty;
     }
     plat_closedir(d);

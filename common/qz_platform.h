@@ -115,6 +115,21 @@ int plat_remove(const char *path);
 // Removes an empty directory; -1 with errno set otherwise.
 int plat_rmdir(const char *path);
 
+// Making a tree below a directory without ever going through a link. Each directory on the way is
+// held open, and the next name is made or opened inside the one held before it, one name at a
+// time, so that nothing that stands in the tree as a link (a symbolic link; on Windows also a
+// junction or any other reparse point) is followed, whoever puts it there and whenever.
+struct plat_held_dir;
+// The directory at path, reached as the system reaches it. Null with errno set.
+plat_held_dir *plat_hold_dir(const char *path);
+// The directory name inside dir, made when nothing stands there (*made tells). Null with errno
+// set: ELOOP when a link stands under the name, ENOTDIR when anything else but a directory does.
+plat_held_dir *plat_hold_subdir(plat_held_dir *dir, const char *name, bool *made);
+// A new regular file name inside dir, for writing: -1 with errno EEXIST when anything at all
+// stands under the name (a link too), ELOOP when that is a link.
+int plat_open_new_in(plat_held_dir *dir, const char *name);
+void plat_release_dir(plat_held_dir *dir);
+
 // Files that an interrupted run removes: Ctrl+C, SIGINT, SIGTERM and SIGHUP remove every file
 // named here, then end the process as the signal does. plat_init sets up the handlers.
 void plat_remove_on_interrupt(const char *path);

@@ -214,6 +214,53 @@ int plat_rmdir(const char *path) {
     return rmdir(os_path(path));
 }
 
+struct plat_held_dir {
+    int fd;
+};
+
+namespace {
+// Why name in dir could not be opened as it was asked: a link there gives ELOOP, whatever the
+// call said.
+int refusal(int dirfd, const char *name, int error) {
+    struct stat st;
+    if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        error = ELOOP;
+    errno = error;
+    return -1;
+}
+
+plat_held_dir *held(int fd) {
+    if (fd < 0)
+        return nullptr;
+    return new plat_held_dir{fd};
+}
+} // namespace
+
+plat_held_dir *plat_hold_dir(const char *path) {
+    return held(open(os_path(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+plat_held_dir *plat_hold_subdir(plat_held_dir *dir, const char *name, bool *made) {
+    *made = mkdirat(dir->fd, name, 0777) == 0;
+    const int made_error = errno;
+    const int fd = openat(dir->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) // nothing there that could be made tells why it could not
+        refusal(dir->fd, name, errno == ENOENT && !*made ? made_error : errno);
+    return held(fd);
+}
+
+int plat_open_new_in(plat_held_dir *dir, const char *name) {
+    const int fd =
+        openat(dir->fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    return fd >= 0 ? fd : refusal(dir->fd, name, errno);
+}
+
+void plat_release_dir(plat_held_dir *dir) {
+    if (dir != nullptr)
+        close(dir->fd);
+    delete dir;
+}
+
 void plat_remove_on_interrupt(const char *path) {
     const std::lock_guard<std::recursive_mutex> hold(interrupt_lock);
     interrupt_paths.push_back(os_path(path).s);

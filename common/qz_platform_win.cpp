@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <windows.h>
+#include <winternl.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -461,6 +462,113 @@ int plat_rmdir(const char *path) {
     if (!system_path(path, &p))
         return -1;
     return RemoveDirectoryW(p.c_str()) ? 0 : failed();
+}
+
+// Names below a held directory are opened relative to its handle (NtCreateFile's root
+// directory), and a reparse point is opened as itself, never followed to where it leads.
+struct plat_held_dir {
+    HANDLE h;
+};
+
+namespace {
+constexpr ACCESS_MASK HELD_DIR_ACCESS =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+// ntdll is in every process: its calls are taken from it as it stands, so that the programs keep
+// importing nothing but kernel32 and the C runtime.
+template <typename F> F ntdll_call(const char *name) {
+    return reinterpret_cast<F>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
+HANDLE open_below(HANDLE root, const char *name, ACCESS_MASK access, ULONG disposition,
+                  ULONG options, ULONG_PTR *outcome) {
+    std::wstring w = widen(name, strlen(name));
+    UNICODE_STRING us;
+    us.Buffer = w.data();
+    us.Length = us.MaximumLength = static_cast<USHORT>(w.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &us, OBJ_CASE_INSENSITIVE, root, nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE h = INVALID_HANDLE_VALUE;
+    static const auto create = ntdll_call<decltype(&NtCreateFile)>("NtCreateFile");
+    static const auto status_error =
+        ntdll_call<decltype(&RtlNtStatusToDosError)>("RtlNtStatusToDosError");
+    const NTSTATUS status =
+        create(&h, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
+               options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+    if (status < 0) {
+        errno = errno_of(status_error(status));
+        return INVALID_HANDLE_VALUE;
+    }
+    *outcome = io.Information;
+    return h;
+}
+
+bool is_reparse_point(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(h, &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Why name below root could not be opened as it was asked: a reparse point there gives ELOOP.
+void refusal(HANDLE root, const char *name) {
+    const int error = errno;
+    ULONG_PTR outcome = 0;
+    HANDLE h = open_below(root, name, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, &outcome);
+    errno = h != INVALID_HANDLE_VALUE && is_reparse_point(h) ? ELOOP : error;
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+}
+} // namespace
+
+plat_held_dir *plat_hold_dir(const char *path) {
+    std::wstring p;
+    if (!system_path(path, &p))
+        return nullptr;
+    HANDLE h = CreateFileW(p.c_str(), HELD_DIR_ACCESS,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        failed();
+        return nullptr;
+    }
+    return new plat_held_dir{h};
+}
+
+plat_held_dir *plat_hold_subdir(plat_held_dir *dir, const char *name, bool *made) {
+    ULONG_PTR outcome = 0;
+    HANDLE h =
+        open_below(dir->h, name, HELD_DIR_ACCESS, FILE_OPEN_IF, FILE_DIRECTORY_FILE, &outcome);
+    *made = h != INVALID_HANDLE_VALUE && outcome == FILE_CREATED;
+    if (h != INVALID_HANDLE_VALUE && is_reparse_point(h)) {
+        CloseHandle(h);
+        errno = ELOOP;
+        return nullptr;
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        refusal(dir->h, name);
+        return nullptr;
+    }
+    return new plat_held_dir{h};
+}
+
+int plat_open_new_in(plat_held_dir *dir, const char *name) {
+    ULONG_PTR outcome = 0;
+    HANDLE h = open_below(dir->h, name, FILE_GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
+                          &outcome);
+    if (h == INVALID_HANDLE_VALUE) {
+        refusal(dir->h, name);
+        return -1;
+    }
+    return descriptor(h, _O_WRONLY);
+}
+
+void plat_release_dir(plat_held_dir *dir) {
+    if (dir != nullptr)
+        CloseHandle(dir->h);
+    delete dir;
 }
 
 void plat_remove_on_interrupt(const char *path) {

@@ -215,11 +215,11 @@ constexpr uint32_t KEPT_BUFFER = 1u << 20;
 
 // What one thread of the extraction holds from entry to entry.
 struct unpacker {
-    // The directory of the file extracted last, known to be a directory below the output
-    // directory: neither it nor the directories on the way to it are examined again for the
-    // files beside it. The extraction only ever adds directories and regular files, so a
-    // directory stays one.
-    std::string known_directory;
+    // The directories on the way to the file extracted last, each held open below the one before
+    // it, from the output directory on, and the stored names that lead to them: the files beside
+    // it are made in the directory held last, and nothing on the way is looked at again.
+    std::vector<plat_held_dir *> held;
+    std::vector<std::string> held_paths; // of held[1] on
     buffer_guard in{nullptr}, out{nullptr};
     uint32_t in_room = 0, out_room = 0;
     z_stream strm{};
@@ -231,6 +231,8 @@ struct unpacker {
     ~unpacker() {
         if (strm_ready)
             inflateEnd(&strm);
+        for (plat_held_dir *d : held)
+            plat_release_dir(d);
     }
 };
 
@@ -254,64 +256,79 @@ static std::string inflate_failure(int rc, uint64_t got, const index_entry &ie,
     return {};
 }
 
-// Whether prefix, a leading part of a stored name that ends at a separator, is the known
-// directory or one of the directories on the way to it.
-static bool known_as_directory(const unpacker &u, const std::string &prefix) {
-    return u.known_directory.compare(0, prefix.size(), prefix) == 0 &&
-           (u.known_directory.size() == prefix.size() || u.known_directory[prefix.size()] == '/');
+static std::string link_in_the_way(const std::string &name, const std::string &link) {
+    return formatted("can't extract %s: %s is a link, and nothing is written through one\n",
+                     name.c_str(), link.c_str());
 }
 
-// Makes the directories on the way to the file; an empty string, or the message that ends the
-// run. Another thread may make the same directory at the same moment: one that stands when
-// making it fails is as good as made.
-static std::string mkdirforfile(unpacker &u, const std::string &name) {
-    size_t pos = name.find_first_not_of('/');
-    std::string prefix;
-    for (;;) {
-        pos = name.find('/', pos);
-        if (pos == std::string::npos)
-            break;
-        prefix = name.substr(0, pos);
-        plat_stat_info st;
-        if (known_as_directory(u, prefix)) {
-            // examined for an earlier file
-        } else if (plat_stat(prefix.c_str(), &st) == 0) {
-            if (st.mode != PLAT_S_IFDIR)
-                return formatted("can't create directory %s: file already exists\n",
-                                 prefix.c_str());
-        } else if (plat_mkdir(prefix.c_str()) != 0) {
-            const int error = errno;
-            if (plat_stat(prefix.c_str(), &st) != 0 || st.mode != PLAT_S_IFDIR)
-                return formatted("can't create %s: %s\n", prefix.c_str(), strerror(error));
-        }
-        pos = name.find_first_not_of('/', pos);
+// Holds the directories on the way to the file, made where missing, one name at a time below the
+// output directory (the working directory), so that a link that stands anywhere on the way, also
+// one put there while the run goes on, is never followed. Returns an empty string with the file's
+// own name in *leaf, or the message that ends the run. Another thread may make the same directory
+// at the same moment: one that stands is as good as made.
+static std::string mkdirforfile(unpacker &u, const std::string &name, std::string *leaf) {
+    if (u.held.empty()) {
+        plat_held_dir *top = plat_hold_dir(".");
+        if (top == nullptr)
+            return formatted("can't open the output directory: %s\n", strerror(errno));
+        u.held.push_back(top);
     }
-    u.known_directory = prefix;
+    size_t depth = 0; // directories below the output directory on the way
+    for (size_t start = 0;;) {
+        const size_t end = name.find('/', start);
+        std::string component = name.substr(start, end - start);
+        if (end == std::string::npos) {
+            *leaf = std::move(component);
+            break;
+        }
+        start = end + 1;
+        if (component.empty() || component == ".")
+            continue;
+        const std::string path = name.substr(0, end);
+        depth++;
+        if (depth < u.held.size() && u.held_paths[depth - 1] == path)
+            continue; // held for an earlier file
+        while (u.held.size() > depth) {
+            plat_release_dir(u.held.back());
+            u.held.pop_back();
+            u.held_paths.pop_back();
+        }
+        bool made = false;
+        plat_held_dir *d = plat_hold_subdir(u.held.back(), component.c_str(), &made);
+        if (d == nullptr && errno == ELOOP)
+            return link_in_the_way(name, path);
+        if (d == nullptr && errno == ENOTDIR)
+            return formatted("can't create directory %s: file already exists\n", path.c_str());
+        if (d == nullptr)
+            return formatted("can't create %s: %s\n", path.c_str(), strerror(errno));
+        u.held.push_back(d);
+        u.held_paths.push_back(path);
+    }
+    while (u.held.size() > depth + 1) {
+        plat_release_dir(u.held.back());
+        u.held.pop_back();
+        u.held_paths.pop_back();
+    }
     return {};
 }
 
-// Creates the file; the descriptor, or -1 with the message in *error. One call creates the
-// file when nothing stands under its name, as is usual in a fresh directory. Otherwise the name
-// is examined: a regular file there is never replaced, and anything else is left to the open
-// that replaces.
+// Creates the file in the directory held last, where nothing may stand under its name; the
+// descriptor, or -1 with the message in *error.
 //
 // A file cut short by a failure or an interrupt is removed, the ones before it stay: with one
 // thread the file is guarded here, as it is made, and with more the main thread guards it ahead
 // (the names of such an archive are all apart, so no earlier file can be taken for it). The
 // interrupts are held meanwhile: an interrupt finds a file made and guarded, or neither, and
 // once it has removed the guarded files no thread makes another.
-static int open_output(const std::string &name, bool guard, std::string *error) {
+static int open_output(unpacker &u, const std::string &leaf, const std::string &name, bool guard,
+                       std::string *error) {
     plat_hold_interrupts(true);
-    int fd = plat_open_new(name.c_str());
-    if (fd < 0) {
-        if (file_exists(name.c_str())) {
-            plat_hold_interrupts(false);
-            *error = formatted("already exists %s\n", name.c_str());
-            return -1;
-        }
-        fd = plat_open_write(name.c_str());
-    }
-    if (fd < 0)
+    const int fd = plat_open_new_in(u.held.back(), leaf.c_str());
+    if (fd < 0 && errno == ELOOP)
+        *error = link_in_the_way(name, name);
+    else if (fd < 0 && errno == EEXIST)
+        *error = formatted("already exists %s\n", name.c_str());
+    else if (fd < 0)
         *error = formatted("open output file failed: %s: '%s'\n", strerror(errno), name.c_str());
     else if (guard)
         guard_output(name.c_str());
@@ -393,9 +410,10 @@ static void unpack_whole(const archive_entry &e, int fd, unpacker &u, bool guard
     if (!(r.error = inflate_failure(rc, outlen, ie, name)).empty())
         return;
     r.signature_broken = signature_broken(ie, u.out.p, ie.outsize);
-    if (!(r.error = mkdirforfile(u, name)).empty())
+    std::string leaf;
+    if (!(r.error = mkdirforfile(u, name, &leaf)).empty())
         return;
-    const int out = open_output(name, guard, &r.error);
+    const int out = open_output(u, leaf, name, guard, &r.error);
     if (out < 0)
         return;
     r.error = try_write_all(out, u.out.p, ie.outsize, name.c_str());
@@ -429,8 +447,9 @@ static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool g
         return;
     }
     u.strm_ready = true;
-    std::string later = mkdirforfile(u, name);
-    const int out = later.empty() ? open_output(name, guard, &later) : -1;
+    std::string leaf;
+    std::string later = mkdirforfile(u, name, &leaf);
+    const int out = later.empty() ? open_output(u, leaf, name, guard, &later) : -1;
     uint64_t read = 0, written = 0;
     char head[4] = {0, 0, 0, 0};
     if (shown != nullptr)
@@ -808,10 +827,11 @@ static void check_targets(const std::vector<archive_entry> &entries) {
         const std::string &name = e.name;
         std::string what;
         for (size_t pos = name.find('/'); pos != std::string::npos; pos = name.find('/', pos + 1)) {
-            plat_stat_info st;
             const std::string dir = name.substr(0, pos);
-            if (plat_target_kind(dir.c_str(), &what) != 0 &&
-                (plat_stat(dir.c_str(), &st) != 0 || st.mode != PLAT_S_IFDIR))
+            const int kind = plat_target_kind(dir.c_str(), &what);
+            if (kind == 2 && what.compare(0, 6, "a link") == 0)
+                die("%s", link_in_the_way(name, dir).c_str());
+            if (kind != 0 && (kind != 2 || what != "a directory"))
                 die("can't create directory %s: file already exists\n", dir.c_str());
         }
         if (plat_target_kind(name.c_str(), &what) != 0)

@@ -3,6 +3,8 @@
 //
 //   QZ_KILL_AT_CREATE=N    SIGTERM to the process right after the Nth open() that may create a
 //                          file (the tools make their files through open())
+//   QZ_LINK_AT_CREATE=N    right after the Nth such open(), a symbolic link QZ_LINK_NAME that
+//                          leads to QZ_LINK_TARGET appears, as another program could put it there
 //   QZ_KILL_AT_RENAME=N    SIGTERM to the process right before the Nth rename
 //   QZ_FAIL_RENAME_AT=N    the Nth rename fails with EPERM and changes nothing
 //   QZ_CREATE_BEFORE_RENAME=1  before each rename, a file "intruder" appears at the new name
@@ -32,17 +34,27 @@ long setting(const char *name) {
 
 std::atomic<long> creates{0}, renames{0};
 
+const char *text_setting(const char *name) {
+    const char *v = getenv(name);
+    return v != nullptr ? v : "";
+}
+
 template <typename F> F next(const char *name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
 int after_open(int fd, int flags) {
     static const long kill_at = setting("QZ_KILL_AT_CREATE");
-    if ((flags & O_CREAT) != 0 && kill_at > 0 && ++creates == kill_at) {
-        const int error = errno;
+    static const long link_at = setting("QZ_LINK_AT_CREATE");
+    if ((flags & O_CREAT) == 0)
+        return fd;
+    const long n = ++creates;
+    const int error = errno;
+    if (n == link_at && symlink(text_setting("QZ_LINK_TARGET"), text_setting("QZ_LINK_NAME")) != 0)
+        perror("faults: symlink");
+    if (n == kill_at)
         kill(getpid(), SIGTERM);
-        errno = error;
-    }
+    errno = error;
     return fd;
 }
 
@@ -95,6 +107,16 @@ int open(const char *path, int flags, ...) {
     const mode_t mode = mode_of(flags, ap);
     va_end(ap);
     return after_open(real(path, flags, mode), flags);
+}
+
+int openat(int dirfd, const char *path, int flags, ...) {
+    using fn = int (*)(int, const char *, int, ...);
+    static const auto real = next<fn>("openat");
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_of(flags, ap);
+    va_end(ap);
+    return after_open(real(dirfd, path, flags, mode), flags);
 }
 
 ssize_t read(int fd, void *buf, size_t n) {

@@ -137,6 +137,23 @@ fs::path long_path(const fs::path &p) {
 #endif
 }
 
+bool make_link(const fs::path &target, const fs::path &at, bool directory) {
+#ifdef _WIN32
+    const DWORD flags = (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) |
+                        0x2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+    // Wine says it made one and makes nothing: the link must stand afterwards.
+    return CreateSymbolicLinkW(at.wstring().c_str(), target.wstring().c_str(), flags) != 0 &&
+           GetFileAttributesW(at.wstring().c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
+    std::error_code failed;
+    if (directory)
+        fs::create_directory_symlink(target, at, failed);
+    else
+        fs::create_symlink(target, at, failed);
+    return !failed;
+#endif
+}
+
 std::string random_bytes(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     std::string s(n, '\0');

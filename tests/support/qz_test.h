@@ -41,6 +41,11 @@ fs::path long_path(const fs::path &p);
 // '/' at the end: what a run left behind, temporary files included.
 std::set<std::string> listing(const fs::path &dir);
 
+// A symbolic link at the path at that leads to target (a directory or a file); false where the
+// system or the user's rights do not allow one (Windows lets only some users make them, Wine
+// none).
+bool make_link(const fs::path &target, const fs::path &at, bool directory);
+
 // n bytes of a fixed pseudo-random sequence: what deflate cannot shrink.
 std::string random_bytes(size_t n, unsigned seed);
 
