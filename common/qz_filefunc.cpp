@@ -334,10 +334,11 @@ static bool means_parent(const std::string &component) {
            std::count(component.begin(), component.end(), '.') >= 2;
 }
 
-// A name may only lead to a place below the output directory: no absolute path, no drive, no
-// "..", and no backslash, which Windows would take as a separator. Each component must also be
-// a name the system can hold as it stands; on Windows a device name, a trailing dot or blank, or
-// a character such as ':' would write somewhere else than the name says, or nowhere.
+// A name may only lead to a file below the output directory: no absolute path, no drive, no
+// "..", no directory of its own ("a/", "x/."), and no backslash, which Windows would take as a
+// separator. Each component must also be a name the system can hold as it stands; on Windows a
+// device name, a trailing dot or blank, or a character such as ':' would write somewhere else than
+// the name says, or nowhere.
 int archive_name_is_safe(const char *stored) {
     const std::string name = stored;
     if (name.empty() || name[0] == '/')
@@ -353,8 +354,10 @@ int archive_name_is_safe(const char *stored) {
         std::string component = name.substr(start, end - start);
         if (means_parent(component) || !plat_name_allowed(component.c_str()))
             return 0;
+        // The last component names the file: a name that ends in a separator or a "." names
+        // a directory.
         if (end == std::string::npos)
-            return 1;
+            return component.empty() || component == "." ? 0 : 1;
         start = end + 1;
     }
 }

@@ -133,7 +133,7 @@ int matcher(const char *pattern, const char *text);
 // A pattern as typed, in the form of stored names: '\' means '/', their separator.
 std::string stored_pattern(const char *typed);
 
-// 1 when a stored name leads to a place below the output directory that this system can hold
+// 1 when a stored name leads to a file below the output directory that this system can hold
 // under that very name; what the unpacker extracts, and what qz_info -c checks.
 int archive_name_is_safe(const char *name);
 

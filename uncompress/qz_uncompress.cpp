@@ -175,7 +175,7 @@ static void read_content(int fd, qz_chunk *content, uint64_t archive_len,
 // go; a device's name gets a '_' before its first dot ("aux.x" gives "aux_.x"), and so does a
 // name of nothing at all.
 static std::string folder_name(std::string base) {
-    if (base != "." && archive_name_is_safe(base.c_str()))
+    if (archive_name_is_safe(base.c_str()))
         return base;
     while (!base.empty() && (base.back() == '.' || base.back() == ' '))
         base.pop_back();
@@ -239,6 +239,7 @@ struct unpacker {
 // How an entry ended: the message that ends the run, empty when it was extracted.
 struct unpacked {
     std::string error;
+    uint64_t stream_used = 0; // bytes of the stored stream that its zlib stream takes
     bool signature_broken = false;
     bool done = false;
 };
@@ -405,8 +406,10 @@ static void unpack_whole(const archive_entry &e, int fd, unpacker &u, bool guard
     if (!(r.error = read_stream(fd, u.in.p, ie.insize, e.fileofs)).empty())
         return;
     uLongf outlen = ie.outsize;
-    const int rc = uncompress(static_cast<Bytef *>(u.out.p), &outlen,
-                              static_cast<const Bytef *>(u.in.p), ie.insize);
+    uLong inlen = ie.insize;
+    const int rc = uncompress2(static_cast<Bytef *>(u.out.p), &outlen,
+                               static_cast<const Bytef *>(u.in.p), &inlen);
+    r.stream_used = inlen;
     if (!(r.error = inflate_failure(rc, outlen, ie, name)).empty())
         return;
     r.signature_broken = signature_broken(ie, u.out.p, ie.outsize);
@@ -479,8 +482,10 @@ static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool g
         written_so_far.store(written, std::memory_order_relaxed);
         if (shown != nullptr)
             progress_step(shown, written);
-        if (ret == Z_STREAM_END)
+        if (ret == Z_STREAM_END) {
+            r.stream_used = read - u.strm.avail_in;
             break;
+        }
         if (ret == Z_BUF_ERROR && u.strm.avail_in == 0 && read < ie.insize)
             continue; // the next block of the stream is needed
         if (ret == Z_BUF_ERROR) {
@@ -598,6 +603,10 @@ static void report(const archive_entry &e, const unpacked &r) {
           ie.offset, static_cast<unsigned long long>(e.fileofs));
     if (r.signature_broken)
         print(4, "-> signature broken! (compressed with QZFileViewer?)\n");
+    // The file is whole, but the archive is not as it was written.
+    if (r.error.empty() && r.stream_used < ie.insize)
+        print(0, "[warn] the stream of '%s' ends after %llu of its %u bytes\n", e.name.c_str(),
+              static_cast<unsigned long long>(r.stream_used), ie.insize);
 }
 
 // The components of a stored name that lead somewhere: without empty and "." ones.
@@ -794,29 +803,38 @@ static std::vector<archive_entry> selected(const std::vector<archive_entry> &ent
 static void enter_output_to() {
     if (plat_chdir_back() != 0)
         die("can't return to the working directory: %s\n", strerror(errno));
-    std::string made; // the first directory made
+    std::vector<std::string> made;
+    const auto fail = [&made](const std::string &message) {
+        for (auto d = made.rbegin(); d != made.rend(); ++d)
+            plat_rmdir(d->c_str());
+        die("%s", message.c_str());
+    };
     for (size_t pos = 0; pos != std::string::npos;) {
         pos = output_to.find_first_of("/\\", pos + 1);
         const std::string part = output_to.substr(0, pos);
         plat_stat_info st;
-        if (part.back() == ':' || plat_stat(part.c_str(), &st) == 0)
+        if (part.back() == ':')
             continue;
+        if (plat_stat(part.c_str(), &st) == 0) {
+            if (st.mode != PLAT_S_IFDIR)
+                fail(formatted("can't extract into %s: %s is not a directory\n", output_to.c_str(),
+                               part.c_str()));
+            continue;
+        }
         // A step on the way that cannot be made (the server of a share, say) is left to the
         // last one to report.
-        if (plat_mkdir(part.c_str()) == 0) {
-            if (made.empty())
-                made = part;
-        } else if (pos == std::string::npos) {
-            die("can't create directory %s: %s\n", part.c_str(), strerror(errno));
-        }
+        if (plat_mkdir(part.c_str()) == 0)
+            made.push_back(part);
+        else if (pos == std::string::npos)
+            fail(formatted("can't create directory %s: %s\n", part.c_str(), strerror(errno)));
     }
     print(0, "%s output directory %s\n", made.empty() ? "Using" : "Created", output_to.c_str());
     std::string full;
     size_t root = 0;
-    if (!made.empty() && plat_full_path(made.c_str(), &full, &root) == 0)
+    if (!made.empty() && plat_full_path(made[0].c_str(), &full, &root) == 0)
         guard_output_directory(full.c_str());
     if (plat_chdir(output_to.c_str()) != 0)
-        die("chdir('%s') failed: %s\n", output_to.c_str(), strerror(errno));
+        fail(formatted("chdir('%s') failed: %s\n", output_to.c_str(), strerror(errno)));
 }
 
 // Nothing in a directory of the user's is ever replaced: every file and directory an entry needs

@@ -284,8 +284,8 @@ TEST_F(unpack, FullLengthNameIsTakenWithoutReadingPastTheField) {
 }
 
 TEST_F(unpack, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
-    for (const std::string name :
-         {"/etc/evil", "../evil", "a/../../evil", "a/..", "..", "a\\b", "C:evil", "c:/evil", ""}) {
+    for (const std::string name : {"/etc/evil", "../evil", "a/../../evil", "a/..", "..", "a\\b",
+                                   "C:evil", "c:/evil", "", ".", "a/", "x/."}) {
         fs::remove_all(t / "x");
         const run_result r = extract(archive({file("good", "1"), file(name, "2")}));
         EXPECT_EQ(r.status, DIE_STATUS) << name;
@@ -424,6 +424,26 @@ TEST_F(unpack, IntoAChosenDirectory) {
     EXPECT_EQ(read_file(t / "full" / "b"), "mine");
 }
 
+// A -o that cannot be used says why before anything else, and leaves none of the folders that
+// the run made on the way.
+TEST_F(unpack, ChosenDirectoryThatCannotBeUsed) {
+    write_file(t / "x.qz", archive({file("a", "1")}));
+    write_file(t / "afile", "mine");
+    const std::string head = BANNER + "working dir: .\nreading: 'x.qz'\n";
+    for (const char *dir : {"afile", "afile/sub"}) {
+        const run_result r = run(tool("qz_uncompress"), {"-o", dir, "x.qz"}, t.path);
+        EXPECT_EQ(r.status, DIE_STATUS);
+        EXPECT_EQ(r.out, head);
+        EXPECT_EQ(r.err, std::string("*error*:can't extract into ") + dir +
+                             ": afile is not a directory\n");
+    }
+    const std::string too_long = "new1/new2/" + std::string(300, 'n');
+    const run_result r = run(tool("qz_uncompress"), {"-o", too_long, "x.qz"}, t.path);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.out, head);
+    EXPECT_EQ(listing(t.path), (std::set<std::string>{"afile", "x.qz"}));
+}
+
 // --include and --exclude choose the entries by the packer's patterns; a pattern that matched
 // nothing is reported, and nothing selected ends the run with no folder left. The whole index is
 // checked whatever is chosen.
@@ -510,6 +530,27 @@ TEST_F(unpack, DamagedEntriesReadTheSameLargeOrSmall) {
         fs::remove_all(t / "x");
         ASSERT_EQ(extract(archive({f}), {"-j", "2", "x.qz"}).status, 0);
         EXPECT_TRUE(read_file(t / "x" / "dir" / "f") == f.content);
+    }
+}
+
+// Bytes behind the end of a stream, within its stored length: the file is whole and written, and
+// a warning names the entry, whether the entry is inflated in one piece or in blocks.
+TEST_F(unpack, BytesBehindAStreamAreReported) {
+    for (const size_t size : {size_t{1000}, size_t{40} << 20}) {
+        stored f = file("f", std::string(size, 'q'));
+        const size_t used = f.stream.size();
+        f.stream += "tail";
+        for (const char *threads : {"1", "2"}) {
+            SCOPED_TRACE(std::to_string(size) + " bytes, -j " + threads);
+            fs::remove_all(t / "x");
+            const run_result r = extract(archive({f}), {"-j", threads, "x.qz"});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, head() + "    NumberOfFiles: 1\n    Decompressing...\n" +
+                                 entry_lines(f, 20 + 152) + "[warn] the stream of 'f' ends after " +
+                                 std::to_string(used) + " of its " + std::to_string(used + 4) +
+                                 " bytes\n");
+            EXPECT_TRUE(read_file(t / "x" / "f") == f.content);
+        }
     }
 }
 
