@@ -29,7 +29,8 @@ struct plat_stat_info {
     uint64_t ino;
 };
 
-// Opens for reading, binary. Returns a descriptor or -1 with errno set.
+// Opens for reading, binary, without waiting (for the writer of a FIFO, say). Returns a
+// descriptor or -1 with errno set.
 int plat_open_read(const char *path);
 // Opens for writing: write-only, create, truncate, binary, permission bits 0644.
 int plat_open_write(const char *path);
@@ -54,6 +55,13 @@ int plat_close(int fd);
 constexpr size_t PLAT_PATH_MAX = 0;
 #else
 constexpr size_t PLAT_PATH_MAX = 4096;
+#endif
+
+// The separator between the components of a path as the system's own programs show it.
+#ifdef _WIN32
+constexpr char PLAT_SEPARATOR = '\\';
+#else
+constexpr char PLAT_SEPARATOR = '/';
 #endif
 
 // Returns 0 and fills *st, or -1 with errno set. Links are followed. plat_stat leaves dev and ino

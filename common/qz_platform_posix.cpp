@@ -69,8 +69,13 @@ void *wait_for_interrupts(void *) {
 }
 } // namespace
 
+// Opening a FIFO without a writer would wait for one, for good: nothing waits at the open, and
+// reads wait again as they do for any descriptor.
 int plat_open_read(const char *path) {
-    return open(os_path(path), O_RDONLY);
+    const int fd = open(os_path(path), O_RDONLY | O_NONBLOCK);
+    if (fd >= 0)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
 }
 
 int plat_open_write(const char *path) {

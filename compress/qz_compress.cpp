@@ -114,6 +114,16 @@ static void scan(const scan_level *here, const char *prefix, flist *&last,
         take_entry(here, prefix, last, excludes, name.c_str(), mode);
 }
 
+// An entry of the tree that cannot be examined ends the run, named as the user would type it.
+[[noreturn]] static void unreadable(std::string path) {
+    const int error = errno;
+    std::replace(path.begin(), path.end(), '\\', PLAT_SEPARATOR);
+    std::string what;
+    if (plat_target_kind(path.c_str(), &what) == 2 && what == "a link that leads nowhere")
+        die("can't read %s: it is a link that leads nowhere\n", path.c_str());
+    die("can't read %s: %s\n", path.c_str(), strerror(error));
+}
+
 // One entry of the directory here; mode: what the directory tells of its kind.
 static void take_entry(const scan_level *here, const char *prefix, flist *&last,
                        exclude_pattern *excludes, const char *name, uint32_t mode) {
@@ -133,7 +143,7 @@ static void take_entry(const scan_level *here, const char *prefix, flist *&last,
     if (mode == PLAT_S_IFREG)
         st.mode = PLAT_S_IFREG;
     else if (plat_stat_id(path.c_str(), &st) != 0)
-        die("stat(%s) failed\n", path.c_str());
+        unreadable(path);
 
     if (st.mode == PLAT_S_IFDIR) {
         const scan_level *seen = here;
@@ -474,6 +484,11 @@ static bool pack_file(const char *path, packer &z, pack_output &o, uint32_t *siz
     plat_stat_info st;
     if (plat_fstat(in.fd, &st) != 0)
         return fail(o, formatted("read(%s) failed: %s\n", path, strerror(errno)));
+    // Swapped for a FIFO or a device since the scan: its place in the index is taken already.
+    if (st.mode != PLAT_S_IFREG)
+        return fail(o, formatted("%s changed while it was being read: it is no longer a regular "
+                                 "file\n",
+                                 path));
     if (st.size > FILE_LIMIT)
         return fail(o, formatted("%s is too large: %lld bytes, an archive holds files of less than "
                                  "4 GiB\n",

@@ -64,6 +64,22 @@ TEST(Scan, FifosAreLeftOut) {
               "  Skipping " + dir + "\\fifo: not a regular file\n");
 }
 
+// A file that is a FIFO by the time it is packed ends the run at once (opening it would wait for a
+// writer for good).
+TEST(CompressFileDeath, FileSwappedForAFifo) {
+    temp_dir t;
+    std::string path = (t / "in").string(), name = "in";
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    flist f = {};
+    f.path = path.data();
+    f.archivename = name.data();
+    FILE *out = plat_fopen((t / "a.qz").string().c_str(), "wb");
+    EXPECT_EXIT(compressfile(&f, out, "a.qz"), testing::ExitedWithCode(DIE_STATUS),
+                exactly("*error*:" + path +
+                        " changed while it was being read: it is no longer a regular file\n"));
+    fclose(out);
+}
+
 // A stream that ends exactly at the last position an archive can have is accepted; one byte
 // further is refused before anything is written.
 TEST(CompressFileDeath, ArchiveStopsAtItsLimit) {
