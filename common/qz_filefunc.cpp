@@ -495,6 +495,10 @@ void copy_name_field(char *field, const char *text, size_t len) {
     memset(field + n, 0, len - n);
 }
 
+int standard_option(const char *arg) {
+    return strcmp(arg, "--help") == 0 ? 1 : strcmp(arg, "--version") == 0 ? 2 : 0;
+}
+
 unsigned threads_option(const char *text) {
     unsigned n = 0;
     for (const char *c = text; *c != '\0'; c++) {

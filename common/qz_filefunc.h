@@ -99,6 +99,10 @@ void guard_output_directory(const char *path);
 // does this before the run ends.
 void discard_outputs();
 
+// The options every tool takes: 1 for "--help" (the usage text on standard output, status 0), 2
+// for "--version" (the banner alone, status 0), 0 for any other argument.
+int standard_option(const char *arg);
+
 // The value of -j: a whole number of threads from 1 to 256, or 0 for anything else. Without -j
 // the tools take one thread per processor: default_threads.
 constexpr unsigned MAX_THREADS = 256;

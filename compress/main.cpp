@@ -17,7 +17,8 @@ static void usage(const char *name) {
           " -j threads (one per processor by default)\n"
           " -q no progress line for large files\n"
           " -0 ... -9 compression level (0 stores; zlib's default by default)\n"
-          " --sort files of each directory in byte order of their names\n",
+          " --sort files of each directory in byte order of their names\n"
+          " --help this text; --version the version\n",
           name);
 }
 
@@ -67,6 +68,11 @@ int main(int argc, char **argv) {
     std::vector<std::string> patterns, typed; // stored names' separators, and as typed
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
+        if (const int standard = standard_option(arg)) {
+            if (standard == 1)
+                usage(argv[0]);
+            return 0;
+        }
         if (arg[0] != '-') {
             if (has_filename) { // a directory and an archive at most
                 usage(argv[0]);
@@ -124,10 +130,16 @@ int main(int argc, char **argv) {
             value = &threads;
             break;
         case '-':
-            if (strcmp(arg, "--sort") == 0)
+            if (strcmp(arg, "--sort") == 0) {
                 sort_names = 1;
-            if (strcmp(arg, "--exclude") != 0)
-                continue; // other long options are passed over
+                continue;
+            }
+            // A mistyped option would otherwise be taken for the archive's name.
+            if (strcmp(arg, "--exclude") != 0) {
+                print(0, "Unknown option %s \n", arg);
+                usage(argv[0]);
+                return -1;
+            }
             break;
         default:
             print(0, "Unknown option %s \n", arg);

@@ -10,10 +10,10 @@
 #include "qzobj_import.h"
 
 static void usage(const char *name) {
-    print(
-        0,
-        "Usage: %s <options> <OBJ file> [OBJ file ...]\n -f force overwrite\n -v verbose output\n",
-        name);
+    print(0,
+          "Usage: %s <options> <OBJ file> [OBJ file ...]\n -f force overwrite\n -v verbose output\n"
+          " --help this text; --version the version\n",
+          name);
 }
 
 int main(int argc, char **argv) {
@@ -26,6 +26,11 @@ int main(int argc, char **argv) {
     std::vector<std::string> models;
     for (int i = 1; i < argc; i++) {
         char *arg = argv[i];
+        if (const int standard = standard_option(arg)) {
+            if (standard == 1)
+                usage(argv[0]);
+            return 0;
+        }
         if (arg[0] == '-') {
             if (arg[1] == 'f') {
                 force_overwrite = 1;

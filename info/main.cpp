@@ -15,7 +15,8 @@ static void usage(const char *name) {
           " -c check the file; exit status 1 when it breaks a rule of its format\n"
           " -x <file.object> <out.obj> write the object as OBJ, MTL and paths files\n"
           " -p <out.obj> write the object's path points as markers\n"
-          " -f force overwrite\n",
+          " -f force overwrite\n"
+          " --help this text; --version the version\n",
           name);
 }
 
@@ -45,6 +46,11 @@ int main(int argc, char **argv) {
     int nfiles = 0;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
+        if (const int standard = standard_option(arg)) {
+            if (standard == 1)
+                usage(argv[0]);
+            return 0;
+        }
         if (arg[0] != '-') {
             if (nfiles == 2) {
                 usage(argv[0]);

@@ -16,7 +16,8 @@ static void usage(const char *name) {
           "Usage: %s <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n"
           " -q no progress line for large files\n"
           " -o directory: extract into it (made when missing; nothing in it is replaced)\n"
-          " --include pattern, --exclude pattern: extract only the matching entries\n",
+          " --include pattern, --exclude pattern: extract only the matching entries\n"
+          " --help this text; --version the version\n",
           name);
 }
 
@@ -31,6 +32,11 @@ int main(int argc, char **argv) {
     std::vector<std::string> archives;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
+        if (const int standard = standard_option(arg)) {
+            if (standard == 1)
+                usage(argv[0]);
+            return 0;
+        }
         if (arg[0] == '-') {
             switch (arg[1]) {
             case 'f':
@@ -50,6 +56,7 @@ int main(int argc, char **argv) {
                 const bool include = strcmp(arg, "--include") == 0;
                 if (!include && strcmp(arg, "--exclude") != 0) {
                     print(0, "Unknown option %s \n", arg);
+                    usage(argv[0]);
                     return -1;
                 }
                 if (++i >= argc) {

@@ -42,7 +42,8 @@ std::string usage() {
            "fullpath\n --exclude pattern\n -j threads (one per processor by default)\n"
            " -q no progress line for large files\n"
            " -0 ... -9 compression level (0 stores; zlib's default by default)\n"
-           " --sort files of each directory in byte order of their names\n";
+           " --sort files of each directory in byte order of their names\n"
+           " --help this text; --version the version\n";
 }
 
 // A file over 1 MiB is stored in blocks of 256 KiB, each deflated raw with the 32 KiB before it
@@ -168,7 +169,7 @@ void expect_die(const run_result &r, const std::string &out, const std::string &
 TEST(CommandLine, UsageWithoutDirectory) {
     temp_dir t;
     for (const auto &args :
-         std::vector<std::vector<std::string>>{{}, {"-f"}, {"-b", "d"}, {"--other", "-i", "-f"}}) {
+         std::vector<std::vector<std::string>>{{}, {"-f"}, {"-b", "d"}, {"-i", "-f"}}) {
         const run_result r = pack(t, args);
         EXPECT_EQ(r.status, DIE_STATUS);
         EXPECT_EQ(r.out, banner + usage());
@@ -216,6 +217,13 @@ TEST(CommandLine, UnknownOption) {
         EXPECT_EQ(r.err, "");
     }
     EXPECT_FALSE(fs::exists(t / "d.qz"));
+    // A mistyped long option is no name for the archive: the usage text follows.
+    for (const std::string opt : {"--exlcude", "--", "--sorted"}) {
+        const run_result r = pack(t, {"d", opt, "*.bak"});
+        EXPECT_EQ(r.status, DIE_STATUS);
+        EXPECT_EQ(r.out, banner + "Unknown option " + opt + " \n" + usage());
+    }
+    EXPECT_EQ(listing(t.path), std::set<std::string>{"d/"});
 }
 
 TEST(CommandLine, DirectoryIsCheckedAtOnce) {
@@ -238,7 +246,7 @@ TEST(CommandLine, OutputNames) {
     EXPECT_EQ(read_file(t / "w" / "d.qz"), a);
 
     // Options stand anywhere; a name after the archive's is a usage error, nothing written.
-    r = pack(t, {"-f", "w\\d", "--excludes", "two.qz", "-fast"});
+    r = pack(t, {"-f", "w\\d", "two.qz", "-fast"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(t / "two.qz"), a);
     r = pack(t, {"w\\d", "one.qz", "two.qz"});

@@ -602,7 +602,7 @@ TEST(InfoCommandLine, UsageAndFatalErrors) {
                               " -x <file.object> <out.obj> write the object as OBJ, MTL and paths "
                               "files\n"
                               " -p <out.obj> write the object's path points as markers\n"
-                              " -f force overwrite\n";
+                              " -f force overwrite\n --help this text; --version the version\n";
     const std::vector<std::string> wrong[] = {{}, {"-x", "m.object"}, {"a", "b"}, {"a", "-p"}};
     for (const auto &args : wrong) {
         const run_result r = info(t, args);

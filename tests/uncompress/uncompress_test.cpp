@@ -168,7 +168,8 @@ TEST_F(unpack, CommandLine) {
         " <options> file.qz [file.qz ...]\n -j threads (one per processor by default)\n"
         " -q no progress line for large files\n"
         " -o directory: extract into it (made when missing; nothing in it is replaced)\n"
-        " --include pattern, --exclude pattern: extract only the matching entries\n";
+        " --include pattern, --exclude pattern: extract only the matching entries\n"
+        " --help this text; --version the version\n";
     struct {
         std::vector<std::string> args;
         int status;
@@ -180,6 +181,7 @@ TEST_F(unpack, CommandLine) {
         {{"-f"}, DIE_STATUS, BANNER + usage},
         {{"-x", "x.qz"}, DIE_STATUS, BANNER + "Unknown option -x \n"},
         {{"-", "x.qz"}, DIE_STATUS, BANNER + "Unknown option - \n"},
+        {{"--includes", "x", "x.qz"}, DIE_STATUS, BANNER + "Unknown option --includes \n" + usage},
         // Every archive named, in order, each from where the run started.
         {{"-fast", "-bx", "ignored", "x.qz", "x.qz"},
          0,
