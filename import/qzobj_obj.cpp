@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "qz_filefunc.h" // parser, statements, print, die
+#include "qz_platform.h" // what stands under a name
 
 namespace {
 
@@ -243,9 +244,14 @@ static void set_object_name(const char *name, unsigned linenumber) {
 
 // A library that does not exist would lose its materials: that ends the run.
 static void read_mtl_library(const char *name, const parser *parser) {
-    if (!file_exists(name))
+    std::string what;
+    const int kind = plat_target_kind(name, &what);
+    if (kind == 0)
         die("%s: material library '%s' on line %u does not exist\n", parser->filename, name,
             parser->nline);
+    if (kind == 2)
+        die("%s: material library '%s' on line %u is %s, not a file\n", parser->filename, name,
+            parser->nline, what.c_str());
     read_mtl_file(name);
 }
 

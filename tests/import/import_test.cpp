@@ -10,6 +10,10 @@
 #include <utility>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "qz_test.h"
 
 using namespace qzt;
@@ -650,6 +654,24 @@ TEST(ImportOutput, FailureLeavesThePreviousOutputs) {
     half.opacity = 0x7F;
     EXPECT_EQ(read_file(t / "A.material_new"), material_file(half));
     EXPECT_EQ(listing(t), files);
+}
+
+// A library name that leads to something other than a file says what it leads to.
+TEST(ImportFailures, LibraryThatIsNoFile) {
+    temp_dir t;
+    put(t, {{"m.obj", "mtllib lib.mtl\n"}});
+    fs::create_directory(t / "lib.mtl");
+    run_result r = import(t);
+    EXPECT_EQ(r.status, DIE_STATUS);
+    EXPECT_EQ(r.err, "*error*:m.obj: material library 'lib.mtl' on line 1 is a directory, not a "
+                     "file\n");
+#ifndef _WIN32
+    fs::remove(t / "lib.mtl");
+    ASSERT_EQ(mkfifo((t / "lib.mtl").c_str(), 0644), 0);
+    r = import(t);
+    EXPECT_EQ(r.err, "*error*:m.obj: material library 'lib.mtl' on line 1 is a FIFO, not a file\n");
+    EXPECT_EQ(listing(t), (std::set<std::string>{"lib.mtl", "m.obj"}));
+#endif
 }
 
 struct failure {
