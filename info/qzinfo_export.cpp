@@ -206,7 +206,9 @@ void check_material_files(info_reader *r, const info_object *o) {
     for (const info_material &m : o->materials) {
         info_material beside{};
         unsigned violations = 0;
-        if (!read_beside(file_of(m.rec), &beside, &violations))
+        // A name that leads out of the folder is a violation already: nothing is looked for.
+        if (name_fault(m.rec.name, sizeof m.rec.name, true) != nullptr ||
+            !read_beside(file_of(m.rec), &beside, &violations))
             continue;
         if (violations != 0 || memcmp(&beside.rec, &m.rec, sizeof m.rec) != 0) {
             const info_chunk at = {m.pos, CHUNK_MATDEF, 0, 0, 0};

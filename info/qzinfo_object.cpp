@@ -94,6 +94,7 @@ int read_matdef(info_reader *r, info_chunk *c, int in_object, info_material *m) 
         info_bad(r, c, "holds %u bytes, a material record in an object file has %u", c->size,
                  static_cast<unsigned>(sizeof m->rec));
     info_read(r, c, &m->rec, sizeof m->rec);
+    check_name(r, c, "material name", m->rec.name, sizeof m->rec.name, true);
     show_material(r, c->level + 1, m->rec);
     if (in_object)
         return 1;
@@ -156,6 +157,7 @@ void read_path(info_reader *r, info_chunk *c, info_object *o) {
     if (!info_read(r, c, &p, sizeof p))
         return;
     o->paths.push_back(p);
+    check_name(r, c, "path point name", p.name, sizeof p.name, false);
     const qz_vec e = quat_to_euler(p.quat);
     const std::string name = shown_field(p.name, sizeof p.name);
     info_show(r, c->level + 1,
@@ -248,6 +250,7 @@ void read_object(info_reader *r, info_chunk *top, info_object *o) {
         return;
     }
     const qz_object &ob = o->obj;
+    check_name(r, top, "object name", ob.name, sizeof ob.name, false);
     const std::string name = shown_field(ob.name, sizeof ob.name);
     info_show(r, 1, "object '%s': pos (%g, %g, %g), quat (%g, %g, %g, %g)\n", name.c_str(),
               ob.pos.x, ob.pos.y, ob.pos.z, ob.quat.x, ob.quat.y, ob.quat.z, ob.quat.w);

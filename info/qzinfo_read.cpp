@@ -202,3 +202,19 @@ std::string shown_text(const char *text, size_t len) {
 std::string shown_field(const char *field, size_t len) {
     return shown_text(field, strnlen(field, len));
 }
+
+const char *name_fault(const char *field, size_t len, bool names_file) {
+    const std::string text = field_text(field, len);
+    for (const char c : text)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F)
+            return "holds a control character";
+    if (names_file && (text.find_first_of("/\\:") != std::string::npos || text == ".."))
+        return "would name a file outside the object's folder";
+    return nullptr;
+}
+
+void check_name(info_reader *r, const info_chunk *c, const char *what, const char *field,
+                size_t len, bool names_file) {
+    if (const char *fault = name_fault(field, len, names_file))
+        info_bad(r, c, "the %s '%s' %s", what, shown_field(field, len).c_str(), fault);
+}
