@@ -63,7 +63,7 @@ int main(int argc, char **argv) {
                     usage(argv[0]);
                     return -1;
                 }
-                entry_patterns.push_back({stored_pattern(argv[i]), include, false});
+                entry_patterns.push_back({stored_pattern(argv[i]), argv[i], include, false});
                 break;
             }
             case 'b': // a base directory only the packer uses; its value is passed over

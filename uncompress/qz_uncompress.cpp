@@ -792,7 +792,7 @@ static std::vector<archive_entry> selected(const std::vector<archive_entry> &ent
     for (const entry_pattern &p : entry_patterns)
         if (!p.used)
             print(0, "[warn] --%s %s matched no entry\n", p.include ? "include" : "exclude",
-                  p.text.c_str());
+                  p.typed.c_str());
     if (chosen.empty())
         die("no entry is selected by --include and --exclude\n");
     return chosen;

@@ -18,7 +18,8 @@ extern std::string output_to;
 // --include and --exclude, in the order given: an entry is extracted when its stored name
 // matches an include (or there is none) and no exclude.
 struct entry_pattern {
-    std::string text;
+    std::string text;  // in the stored names' form
+    std::string typed; // as the user typed it, for the reports
     bool include;
     bool used; // it matched an entry
 };
