@@ -160,6 +160,11 @@ unsigned plat_cpu_count();
 // The form of a name under which the system takes two names for one file: the name itself on
 // POSIX; on Windows, whose names ignore case, the name in capitals.
 std::string plat_name_key(const char *name);
+#ifdef _WIN32
+constexpr bool PLAT_NAMES_IGNORE_CASE = true;
+#else
+constexpr bool PLAT_NAMES_IGNORE_CASE = false;
+#endif
 
 // Buffered streams, binary mode. mode is "rb", "wb" or "r+b".
 FILE *plat_fopen(const char *path, const char *mode);

@@ -11,12 +11,12 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include <zlib.h>
@@ -29,8 +29,15 @@
 // its own length.
 constexpr uint64_t MAX_INFLATE_RATIO = 1032;
 
+// What the extraction keeps of an index entry: all of it but the name field, which is decoded
+// once into name. An archive may hold a million entries: the field would take 128 bytes each.
+struct entry_fields {
+    char signature[4];
+    uint32_t offset, outsize, insize;
+};
+
 struct archive_entry {
-    index_entry ie;
+    entry_fields ie;
     uint64_t fileofs; // absolute position of the compressed stream
     std::string name; // the stored name as UTF-8 text, decoded once as a whole before any check
 };
@@ -45,8 +52,10 @@ struct buffer_guard {
 // Decodes the stored name (the 128-byte field need not hold a terminating NUL) and checks the
 // entry. All sums in 64 bits: offset base, offset and length are each below 2^32 but their sum
 // is not.
-static void check_entry(archive_entry &e, uint64_t archive_len, uint64_t base) {
-    e.name = plat_stored_name(e.ie.name, strnlen(e.ie.name, sizeof e.ie.name));
+static archive_entry check_entry(const index_entry &read, uint64_t archive_len, uint64_t base) {
+    archive_entry e{{{}, read.offset, read.outsize, read.insize}, base + read.offset, {}};
+    memcpy(e.ie.signature, read.signature, sizeof e.ie.signature);
+    e.name = plat_stored_name(read.name, strnlen(read.name, sizeof read.name));
     const std::string &name = e.name;
     if (!archive_name_is_safe(name.c_str()))
         die("unsafe file name in archive: '%s'\n", name.c_str());
@@ -55,6 +64,7 @@ static void check_entry(archive_entry &e, uint64_t archive_len, uint64_t base) {
     if (e.ie.outsize > e.ie.insize * MAX_INFLATE_RATIO)
         die("corrupt archive: '%s' cannot inflate from %u to %u bytes\n", name.c_str(), e.ie.insize,
             e.ie.outsize);
+    return e;
 }
 
 // Entries may share their compressed data, so the check of each entry alone does not bound what
@@ -96,12 +106,15 @@ static void read_index_table(int fd, qz_chunk *table, uint64_t base, uint64_t ar
     uint32_t nfiles = 0;
     qz_read(fd, &nfiles, sizeof nfiles, &table->size);
     print(2, "NumberOfFiles: %u\n", nfiles);
+    // Room for the entries the table can hold, whatever the count claims: a list that doubled as
+    // it grew would hold up to three times its entries while it moved them.
+    constexpr uint32_t entry_room = sizeof(qz_chunk) + sizeof(index_entry);
+    entries.reserve(entries.size() + std::min(nfiles, table->size / entry_room));
     // Index entries are taken from blocks read ahead: one read for hundreds of entries instead of
     // two for each. Only a whole entry of the usual size is taken from a block; for anything else
     // the descriptor is put back at the chunk's start and the chunk is read as below, with every
     // check and message in its place. A block starts at one entry and doubles while entries keep
     // coming, so other chunks never cost more than reading two entries' worth.
-    constexpr uint32_t entry_room = sizeof(qz_chunk) + sizeof(index_entry);
     std::vector<char> ahead(size_t{entry_room} * 256);
     size_t have = 0, used = 0, block = entry_room;
     const auto put_back = [&] {
@@ -120,13 +133,11 @@ static void read_index_table(int fd, qz_chunk *table, uint64_t base, uint64_t ar
             if (have - used >= entry_room) {
                 memcpy(&head, &ahead[used], sizeof head);
                 if (head.type == INDEX_ENTRY && head.size == sizeof(index_entry)) {
-                    archive_entry e{};
-                    memcpy(&e.ie, &ahead[used + sizeof head], sizeof e.ie);
+                    index_entry read;
+                    memcpy(&read, &ahead[used + sizeof head], sizeof read);
                     used += entry_room;
                     table->size -= entry_room;
-                    check_entry(e, archive_len, base);
-                    e.fileofs = base + e.ie.offset;
-                    entries.push_back(e);
+                    entries.push_back(check_entry(read, archive_len, base));
                     continue;
                 }
             }
@@ -137,11 +148,9 @@ static void read_index_table(int fd, qz_chunk *table, uint64_t base, uint64_t ar
         qz_read_chunk(fd, &ch, &table->size);
         switch (ch.type) {
         case INDEX_ENTRY: {
-            archive_entry e{};
-            qz_read(fd, &e.ie, sizeof e.ie, &ch.size);
-            check_entry(e, archive_len, base);
-            e.fileofs = base + e.ie.offset;
-            entries.push_back(e);
+            index_entry read;
+            qz_read(fd, &read, sizeof read, &ch.size);
+            entries.push_back(check_entry(read, archive_len, base));
             break;
         }
         case BASEPATH_ENTRY:
@@ -246,7 +255,7 @@ struct unpacked {
 
 // What uncompress() reports of an inflation that did not give the content the index promises;
 // empty when it did.
-static std::string inflate_failure(int rc, uint64_t got, const index_entry &ie,
+static std::string inflate_failure(int rc, uint64_t got, const entry_fields &ie,
                                    const std::string &name) {
     if (rc != Z_OK)
         return formatted("uncompressing error: %i\n", rc);
@@ -384,7 +393,7 @@ static void drop_large(buffer_guard &b, uint32_t *room) {
     }
 }
 
-static bool signature_broken(const index_entry &ie, const void *content, uint64_t length) {
+static bool signature_broken(const entry_fields &ie, const void *content, uint64_t length) {
     // Files shorter than four bytes carry zero bytes in the rest of their signature.
     char signature[4] = {0, 0, 0, 0};
     memcpy(signature, content, length < 4 ? length : 4);
@@ -393,7 +402,7 @@ static bool signature_broken(const index_entry &ie, const void *content, uint64_
 
 // The whole stream in memory, inflated in one call, then written.
 static void unpack_whole(const archive_entry &e, int fd, unpacker &u, bool guard, unpacked &r) {
-    const index_entry &ie = e.ie;
+    const entry_fields &ie = e.ie;
     const std::string &name = e.name;
     if (!grow(u.in, &u.in_room, ie.insize)) {
         r.error = "inbuffer malloc failed\n";
@@ -437,7 +446,7 @@ static std::string progress_label(const std::string &name) {
 static void unpack_streaming(const archive_entry &e, int fd, unpacker &u, bool guard, unpacked &r,
                              const std::atomic<bool> &stop, std::atomic<uint64_t> &written_so_far,
                              progress_line *shown) {
-    const index_entry &ie = e.ie;
+    const entry_fields &ie = e.ie;
     const std::string &name = e.name;
     plat_stat_info st;
     if (plat_fstat(fd, &st) != 0 || st.size < e.fileofs + ie.insize) {
@@ -544,8 +553,10 @@ constexpr uint64_t AHEAD_BUDGET = uint64_t{64} << 20;
 // What the main thread and the workers share; every field under the crew's lock.
 struct unpack_ahead {
     const std::vector<archive_entry> *entries = nullptr;
+    // Of the entries that may be in flight (the window and the one reported next), entry k at
+    // k % their number: what came of it, and how far it has come when extracted in a stream.
     std::vector<unpacked> results;
-    std::vector<std::atomic<uint64_t>> written; // of each entry extracted in a stream, so far
+    std::vector<std::atomic<uint64_t>> written;
     int fd = -1;
     size_t next = 0;    // the next entry to take
     size_t guarded = 0; // entries whose files are guarded: none beyond is taken
@@ -571,11 +582,12 @@ static bool take_next(unpack_ahead &a, size_t *k) {
 
 static void extract_ahead(unpack_ahead &a, size_t k, unpacker &u, progress_line *shown) {
     unpacked r;
-    unpack_entry((*a.entries)[k], a.fd, u, false, r, a.crew.stop, a.written[k], shown);
+    unpack_entry((*a.entries)[k], a.fd, u, false, r, a.crew.stop, a.written[k % a.written.size()],
+                 shown);
     r.done = true;
     {
         const std::lock_guard<std::mutex> hold(a.crew.lock);
-        a.results[k] = std::move(r);
+        a.results[k % a.results.size()] = std::move(r);
     }
     a.crew.changed.notify_all();
 }
@@ -597,7 +609,7 @@ static void unpack_worker(unpack_ahead &a) {
 }
 
 static void report(const archive_entry &e, const unpacked &r) {
-    const index_entry &ie = e.ie;
+    const entry_fields &ie = e.ie;
     print(3, "%s\n", e.name.c_str());
     print(4, "insize: %6u, outsize: %6u, offset: %#08x; fileofs = %#08llx\n", ie.insize, ie.outsize,
           ie.offset, static_cast<unsigned long long>(e.fileofs));
@@ -622,55 +634,94 @@ static std::vector<std::string> components(const std::string &name) {
     return parts;
 }
 
+// The name of an entry's file as the system compares names ("Dir/x.txt" and "dir/x.txt" alike
+// on Windows), and as it stands when plain is given.
+static void file_names(const std::string &name, std::string *key, std::string *plain) {
+    for (const std::string &component : components(name)) {
+        if (!key->empty())
+            *key += '/';
+        *key += plat_name_key(component.c_str());
+        if (plain != nullptr)
+            *plain += (plain->empty() ? "" : "/") + component;
+    }
+}
+
+// The keys of every entry's file in an order in which a directory comes right before the names
+// below it ('/' before every other byte), each with its entry's place in the index. A key that is
+// the name itself (as a name without "." or empty components is where case counts) is the
+// entry's own text; only the others are kept in own. Sorted, a million names take a fraction of
+// the memory that a table of them would.
+struct file_key {
+    std::string_view key;
+    size_t index;
+};
+static std::vector<file_key> sorted_keys(const std::vector<archive_entry> &entries,
+                                         std::deque<std::string> &own) {
+    std::vector<file_key> keys(entries.size());
+    for (size_t k = 0; k < entries.size(); k++) {
+        std::string key;
+        file_names(entries[k].name, &key, nullptr);
+        std::string_view text = entries[k].name;
+        if (key != text) {
+            own.push_back(std::move(key));
+            text = own.back();
+        }
+        keys[k] = {text, k};
+    }
+    const auto rank = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c) + 1; };
+    std::sort(keys.begin(), keys.end(), [&rank](const file_key &a, const file_key &b) {
+        return std::lexicographical_compare(
+                   a.key.begin(), a.key.end(), b.key.begin(), b.key.end(),
+                   [&rank](char x, char y) { return rank(x) < rank(y); }) ||
+               (a.key == b.key && a.index < b.index);
+    });
+    return keys;
+}
+
 // Whether every entry's file is one of its own: no name given twice, and none that is a
 // directory on the way to another, as the system compares names. Only then may the entries be
-// extracted in any order with the same outcome.
+// extracted in any order with the same outcome. In key order, a name below a directory follows
+// the directory's own name at once.
 static bool names_apart(const std::vector<archive_entry> &entries) {
-    std::unordered_set<std::string> files, directories;
-    for (const archive_entry &e : entries) {
-        std::string key;
-        for (const std::string &component : components(e.name)) {
-            if (!key.empty()) {
-                if (files.count(key) != 0)
-                    return false;
-                directories.insert(key);
-                key += '/';
-            }
-            key += plat_name_key(component.c_str());
-        }
-        if (directories.count(key) != 0 || !files.insert(key).second)
+    std::deque<std::string> own;
+    const auto keys = sorted_keys(entries, own);
+    for (size_t i = 1; i < keys.size(); i++) {
+        const std::string_view a = keys[i - 1].key, b = keys[i].key;
+        if (b.compare(0, a.size(), a) == 0 && (b.size() == a.size() || b[a.size()] == '/'))
             return false;
     }
     return true;
 }
 
-// The name of an entry's file as the system compares names ("Dir/x.txt" and "dir/x.txt" alike
-// on Windows), and as it stands.
-static void file_names(const std::string &name, std::string *key, std::string *plain) {
-    for (const std::string &component : components(name)) {
-        if (!plain->empty()) {
-            *key += '/';
-            *plain += '/';
-        }
-        *key += plat_name_key(component.c_str());
-        *plain += component;
-    }
-}
-
 // Two names that differ only in case name one file where the system ignores case: the second
 // would meet the first halfway through the run. Such an archive is refused before anything is
-// written. (Where case counts, the keys are the names themselves and nothing is found.)
+// written, naming the first entry of that file and the first later one that spells it otherwise,
+// the earliest such in the index. (Where case counts, no two names are alike.)
 static void check_case_clashes(const std::vector<archive_entry> &entries) {
-    std::unordered_map<std::string, std::string> seen;
-    for (const archive_entry &e : entries) {
-        std::string key, plain;
-        file_names(e.name, &key, &plain);
-        const auto [at, added] = seen.emplace(key, plain);
-        if (!added && at->second != plain)
-            die("'%s' and '%s' in the archive name one file on this system, which does not tell "
-                "case apart\n",
-                at->second.c_str(), plain.c_str());
+    if (!PLAT_NAMES_IGNORE_CASE)
+        return;
+    std::deque<std::string> own;
+    const auto keys = sorted_keys(entries, own);
+    std::string first, clash;
+    size_t clash_at = entries.size();
+    for (size_t i = 0, start = 0; i < keys.size(); i++) {
+        if (keys[i].key != keys[start].key)
+            start = i;
+        if (i == start || keys[i].index >= clash_at)
+            continue;
+        std::string key, a, b;
+        file_names(entries[keys[start].index].name, &key, &a);
+        file_names(entries[keys[i].index].name, &key, &b);
+        if (a != b) {
+            first = a;
+            clash = b;
+            clash_at = keys[i].index;
+        }
     }
+    if (clash_at != entries.size())
+        die("'%s' and '%s' in the archive name one file on this system, which does not tell "
+            "case apart\n",
+            first.c_str(), clash.c_str());
 }
 
 // Forgets the guards set ahead, for the files none of which has been made.
@@ -686,7 +737,7 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
     const unsigned workers = threads > 1 && names_apart(entries) ? threads : 1;
     unpack_ahead a;
     // Entries a worker may take while the main thread reports an earlier one.
-    const size_t window = 8 * size_t{workers};
+    const size_t window = 8 * size_t{workers}, ring = window + 1;
     const auto guard_up_to = [&](size_t end) {
         end = std::min(end, n);
         for (size_t k = a.guarded; k < end; k++)
@@ -699,8 +750,8 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
     };
     if (workers > 1) {
         a.entries = &entries;
-        a.results.resize(n);
-        a.written = std::vector<std::atomic<uint64_t>>(n);
+        a.results.resize(window + 1);
+        a.written = std::vector<std::atomic<uint64_t>>(window + 1);
         a.fd = fd;
         guard_up_to(window);
         a.crew.start(workers - 1, [&a] { unpack_worker(a); });
@@ -733,15 +784,16 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
             size_t other;
             {
                 std::unique_lock<std::mutex> hold(a.crew.lock);
-                if (a.results[k].done)
+                if (a.results[k % ring].done)
                     break;
                 // Shares come back from this thread alone: without an entry to take now, the
                 // one to report is all there is to wait for.
                 if (!take_next(a, &other)) {
                     while (!a.crew.changed.wait_for(hold, std::chrono::milliseconds(100),
-                                                    [&] { return a.results[k].done; }))
+                                                    [&] { return a.results[k % ring].done; }))
                         if (streamed)
-                            progress_step(&waited, a.written[k].load(std::memory_order_relaxed));
+                            progress_step(&waited,
+                                          a.written[k % ring].load(std::memory_order_relaxed));
                     break;
                 }
             }
@@ -749,7 +801,7 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
             extract_ahead(a, other, *mine, &own);
         }
         progress_end(&waited);
-        const unpacked &r = a.results[k];
+        const unpacked &r = a.results[k % ring];
         report(entries[k], r);
         if (!r.error.empty()) {
             // No file may be in the making while the guarded ones are removed.
@@ -758,8 +810,11 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
         }
         release_output(entries[k].name.c_str());
         {
+            // Its place is free for the entry that the window takes in next.
             const std::lock_guard<std::mutex> hold(a.crew.lock);
             a.budget += share_of(entries[k]);
+            a.results[k % ring] = unpacked{};
+            a.written[k % ring].store(0, std::memory_order_relaxed);
         }
         guard_up_to(k + 1 + window);
     }
@@ -768,16 +823,16 @@ static void unpack_entries(const std::vector<archive_entry> &entries, int fd) {
 std::string output_to;
 std::vector<entry_pattern> entry_patterns;
 
-// The entries the patterns select, each pattern marked when it matches; a pattern that matched
-// none is reported, and a selection of nothing ends the run.
-static std::vector<archive_entry> selected(const std::vector<archive_entry> &entries) {
+// Keeps the entries the patterns select, each pattern marked when it matches; a pattern that
+// matched none is reported, and a selection of nothing ends the run.
+static void select_entries(std::vector<archive_entry> &entries) {
     if (entry_patterns.empty())
-        return entries;
+        return;
     bool includes = false;
     for (const entry_pattern &p : entry_patterns)
         includes |= p.include;
-    std::vector<archive_entry> chosen;
-    for (const archive_entry &e : entries) {
+    size_t kept = 0;
+    for (archive_entry &e : entries) {
         const std::string &name = e.name;
         bool in = !includes, out = false;
         for (entry_pattern &p : entry_patterns) {
@@ -786,16 +841,19 @@ static std::vector<archive_entry> selected(const std::vector<archive_entry> &ent
             p.used = true;
             (p.include ? in : out) = true;
         }
-        if (in && !out)
-            chosen.push_back(e);
+        if (in && !out) {
+            if (&entries[kept] != &e)
+                entries[kept] = std::move(e);
+            kept++;
+        }
     }
+    entries.resize(kept);
     for (const entry_pattern &p : entry_patterns)
         if (!p.used)
             print(0, "[warn] --%s %s matched no entry\n", p.include ? "include" : "exclude",
                   p.typed.c_str());
-    if (chosen.empty())
+    if (entries.empty())
         die("no entry is selected by --include and --exclude\n");
-    return chosen;
 }
 
 // The directory of -o, made with the parents it lacks, from the directory the run started in;
@@ -890,7 +948,7 @@ void extractqzarchive(const char *archivename) {
     check_total(entries, st.size);
     check_case_clashes(entries);
     // Only what is selected is read and inflated, once the whole index is checked.
-    entries = selected(entries);
+    select_entries(entries);
     if (!output_to.empty())
         check_targets(entries);
 

@@ -269,6 +269,16 @@ TEST_F(unpack, NeverReplacesAnything) {
     const run_result nested = extract(archive({file("a", "1"), file("a/b", "2")}));
     EXPECT_EQ(nested.status, DIE_STATUS);
     EXPECT_EQ(nested.err, "*error*:can't create directory a: file already exists\n");
+
+    // A name between the file and the one below it ('-' sorts before '/') hides neither from
+    // the check that several threads may take them.
+    for (const char *threads : {"1", "2"}) {
+        fs::remove_all(t / "x");
+        const run_result r = extract(
+            archive({file("a/b", "1"), file("a-b", "2"), file("a", "3")}), {"-j", threads, "x.qz"});
+        EXPECT_EQ(r.err, "*error*:already exists a\n") << threads;
+        EXPECT_EQ(listing(t / "x"), (std::set<std::string>{"a-b", "a/", "a/b"})) << threads;
+    }
 }
 
 TEST_F(unpack, RunsOfSlashesMakeOneDirectory) {
