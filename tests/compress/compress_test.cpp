@@ -904,7 +904,8 @@ TEST(Failures, InterruptedPack) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(writing) << "no temporary archive seen";
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
-    EXPECT_EQ(read_file(t / "d.qz"), before);
+    // Not EXPECT_EQ: the framework's line diff of two archives of 96 MiB takes all memory.
+    EXPECT_TRUE(read_file(t / "d.qz") == before);
     EXPECT_EQ(listing(t.path), (std::set<std::string>{"d/", "d/small", "d/large", "d.qz"}));
 }
 
