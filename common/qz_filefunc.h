@@ -1,4 +1,9 @@
-// Progress output, the fatal-error path, file-name helpers and chunk I/O shared by every tool.
+// What every tool shares, one concern to a file: standard output and the fatal path
+// (qz_messages.cpp), the progress line (qz_progress.cpp), output files all or nothing
+// (qz_output.cpp), the options and worker threads (qz_options.cpp), the wildcard patterns
+// (qz_pattern.cpp), stored names and name fields (qz_names.cpp), paths and their parts
+// (qz_pathname.cpp), chunk I/O (qz_chunkio.cpp), and the line parser with the statements of the
+// text formats (qz_parser.cpp).
 #ifndef QZ_FILEFUNC_H
 #define QZ_FILEFUNC_H
 
