@@ -80,10 +80,10 @@ std::string shown_text(const char *text, size_t len);
 // A fixed name field so.
 std::string shown_field(const char *field, size_t len);
 
-// What is wrong with a name field, or null when nothing is: a control character (a tab aside,
-// which the text formats hold inside a name) would break the line an export writes it on, and a
-// name that names a file (names_file: a material's) may hold no separator or drive and be no
-// "..", or its file would lie outside the object's folder.
+// What is wrong with a name field, or null when nothing is: a line feed would end the line an
+// export writes it on (every other byte reads back as it was written), and a name that names a
+// file (names_file: a material's) may hold no separator or drive and be no "..", or its file
+// would lie outside the object's folder.
 const char *name_fault(const char *field, size_t len, bool names_file);
 // Reports the fault of a name field as a violation of chunk c; what names the field.
 void check_name(info_reader *r, const info_chunk *c, const char *what, const char *field,

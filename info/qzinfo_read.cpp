@@ -205,9 +205,8 @@ std::string shown_field(const char *field, size_t len) {
 
 const char *name_fault(const char *field, size_t len, bool names_file) {
     const std::string text = field_text(field, len);
-    for (const char c : text)
-        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F)
-            return "holds a control character";
+    if (text.find('\n') != std::string::npos)
+        return "holds a line feed";
     if (names_file && (text.find_first_of("/\\:") != std::string::npos || text == ".."))
         return "would name a file outside the object's folder";
     return nullptr;
