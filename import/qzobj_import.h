@@ -77,13 +77,14 @@ struct obj_corner {
     bool no_vt, no_vn;
 };
 // A face: its corners, the line it stands on, its material's run (0 for none) and its smoothing
-// group (0 for a flat face: "s off", "s 0" or no "s").
+// group (0 for a flat face: "s off", "s 0", "s" alone or no "s").
+constexpr uint64_t SMOOTHING_ON = uint64_t{1} << 32; // "s on": no numbered group is this one
 struct obj_face {
     unsigned first_corner;
     unsigned count;
     unsigned line;
     unsigned run;
-    unsigned smooth;
+    uint64_t smooth; // 0 for none, SMOOTHING_ON for "s on", else its number
 };
 
 int read_obj_file(const char *filename);

@@ -154,12 +154,12 @@ void compute_normals(const obj_face *faces, size_t nfaces, obj_corner *corners,
     // number of the sum it shares in its vn until it gets its normal.
     struct sum {
         float x, y, z;
-        unsigned group;
+        uint64_t group;
         uint32_t next; // of the same place
     };
     std::vector<sum> sums;
     std::vector<uint32_t> first_sum(num_v, NONE);
-    const auto sum_at = [&](uint32_t place, unsigned group) {
+    const auto sum_at = [&](uint32_t place, uint64_t group) {
         uint32_t *link = &first_sum[place];
         while (*link != NONE && sums[*link].group != group)
             link = &sums[*link].next;

@@ -35,7 +35,7 @@ struct reader {
     std::vector<obj_corner> corners;
     std::vector<obj_face> faces;
     std::vector<material *> runs; // in order of first "usemtl": a material's run is its place + 1
-    unsigned smooth = 0;          // smoothing group of the faces being read
+    uint64_t smooth = 0;          // smoothing group of the faces being read
     notice no_texture, no_normal, objects, undefined, lines, points, free_form, short_faces;
     unsigned first_position = 0; // the line of the first "v"
 };
@@ -255,9 +255,18 @@ static void read_mtl_library(const char *name, const parser *parser) {
     read_mtl_file(name);
 }
 
-// "s off" and "s 0" make the faces that follow flat.
+// "s" alone, "s off" and "s 0" make the faces that follow flat; "s on" puts them in a smoothing
+// group of their own, apart from every numbered one. A comment may follow.
 static void set_smoothing_group(char *args, parser *parser) {
-    rd.smooth = keyword_nocase(trim_name(args), "off") ? 0 : read_uint(args, &args, parser);
+    if (char *comment = strchr(args, '#'))
+        *comment = '\0';
+    char *word = trim_name(args);
+    if (*word == '\0' || keyword_nocase(word, "off"))
+        rd.smooth = 0;
+    else if (keyword_nocase(word, "on"))
+        rd.smooth = SMOOTHING_ON;
+    else
+        rd.smooth = read_uint(word, &word, parser);
 }
 
 static bool is_free_form(std::string_view keyword) {

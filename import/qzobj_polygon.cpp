@@ -165,19 +165,54 @@ void clip_ears(const std::vector<point> &p, unsigned *triangles) {
     }
 }
 
+// Whether the polygon is convex. A corner given twice in a row turns nowhere: the turn there is
+// the one between the corners around the run, which may be a notch. A spike makes the polygon
+// not convex: the fan would fold over it.
+bool convex(const std::vector<point> &p) {
+    std::vector<point> ring;
+    for (const point &q : p)
+        if (ring.empty() || !(q == ring.back()))
+            ring.push_back(q);
+    while (ring.size() > 1 && ring.front() == ring.back())
+        ring.pop_back();
+    const size_t n = ring.size();
+    for (size_t i = 0; i < n; i++) {
+        const point &a = ring[(i + n - 1) % n], &b = ring[i], &c = ring[(i + 1) % n];
+        if (turn(a, b, c) < 0 || spike(a, b, c))
+            return false;
+    }
+    return true;
+}
+
+// A corner from which a fan of the convex polygon has no triangle without area: a corner on a
+// straight side (as a corner on the line through its neighbours makes one) gives a flat triangle
+// with each edge of that side that does not end at it. The corners are tried in order, sixteen
+// at most, so that a polygon of thousands of corners costs no more than sixteen passes; the
+// first corner when none of them will do, as when a corner is given twice in a row.
+unsigned fan_corner(const std::vector<point> &p) {
+    const unsigned n = static_cast<unsigned>(p.size());
+    for (unsigned k = 0; k < n && k < 16; k++) {
+        bool flat = false;
+        for (unsigned j = 1; j + 1 < n && !flat; j++)
+            flat = turn(p[k], p[(k + j) % n], p[(k + j + 1) % n]) == 0;
+        if (!flat)
+            return k;
+    }
+    return 0;
+}
+
 } // namespace
 
 void triangulate_polygon(const qz_vec *corners, unsigned count, unsigned *triangles) {
     std::vector<point> p;
     if (count == 3 || !project(corners, count, &p))
         return fan(count, triangles);
-    // A spike makes the polygon not convex: the fan would fold over it.
-    bool convex = true;
-    for (unsigned i = 0; i < count && convex; i++) {
-        const point &a = p[(i + count - 1) % count], &b = p[i], &c = p[(i + 1) % count];
-        convex = turn(a, b, c) >= 0 && !spike(a, b, c);
+    if (!convex(p))
+        return clip_ears(p, triangles);
+    const unsigned k = fan_corner(p);
+    for (unsigned i = 1; i + 1 < count; i++) {
+        *triangles++ = k;
+        *triangles++ = (k + i) % count;
+        *triangles++ = (k + i + 1) % count;
     }
-    if (convex)
-        return fan(count, triangles);
-    clip_ears(p, triangles);
 }

@@ -315,4 +315,23 @@ TEST(ImportNormals, MadeAsModellersShadeThem) {
     }
 }
 
+// "s" alone and "s off" with a comment make flat faces, "s on" a smoothing group of its own: two
+// faces at a right angle share the vertices of their edge only within one group.
+TEST(ImportNormals, SmoothingStatementsAsWritten) {
+    const std::string roof = "v 0 0 0\nv 0 1 0\nv -1 0 0\nv -1 1 0\nv 0 0 1\nv 0 1 1\n";
+    const struct {
+        const char *first, *second;
+        size_t vertices;
+    } cases[] = {{"s on", "s on", 6},        {"s on", "s 1", 8},      {"s 1", "s", 8},
+                 {"s 1", "s off # flat", 8}, {"s 1 # one", "s 1", 6}, {"s", "s  OFF ", 8}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " / " + c.second);
+        temp_dir t;
+        const std::string obj = roof + c.first + "\nf 1 2 4 3\n" + c.second + "\nf 1 2 6 5\n";
+        const run_result r = import(t, {{"m.obj", obj}});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read_object_file(t / "m.object").vertices.size(), c.vertices);
+    }
+}
+
 } // namespace

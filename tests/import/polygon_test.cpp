@@ -382,4 +382,34 @@ TEST(Triangulation, HolesAndCornersInLine) {
         }
 }
 
+// A notch given twice in a row turns nowhere at either copy: the polygon is not convex, and no
+// fan folds over the notch. A convex polygon with a corner on the line through its neighbours
+// is fanned from a corner that gives every triangle an area.
+TEST(Triangulation, DoubledAndFlatCorners) {
+    const struct {
+        std::vector<std::pair<double, double>> xy;
+        double area;
+        bool all_with_area;
+    } cases[] = {{{{10, 0}, {12, 1}, {12, 1}, {14, 0}, {12, 3}}, 4, false},
+                 {{{0, 0}, {1, 0}, {2, 0}, {2, 2}, {0, 2}}, 4, true},
+                 {{{0, 0}, {1, 0}, {2, 0}, {3, 0}, {3, 1}, {0, 1}}, 3, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.xy.size());
+        std::vector<qz_vec> corners;
+        object o;
+        for (const auto &[x, y] : c.xy) {
+            corners.push_back({float(x), float(y), 0});
+            o.positions.push_back({x, y, 0});
+        }
+        o.indices.resize(3 * (c.xy.size() - 2));
+        triangulate_polygon(corners.data(), unsigned(c.xy.size()), o.indices.data());
+        const coverage cov = cover(o, {0, 0, 1});
+        EXPECT_DOUBLE_EQ(cov.area, c.area);
+        EXPECT_TRUE(cov.one_winding);
+        if (c.all_with_area) {
+            EXPECT_GT(cov.smallest, 0);
+        }
+    }
+}
+
 } // namespace
