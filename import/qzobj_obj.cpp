@@ -156,7 +156,8 @@ static unsigned read_index(char *p, char **end, parser *parser, unsigned defined
     return defined - back;
 }
 
-// One corner: "v", "v/vt", "v//vn" or "v/vt/vn".
+// One corner: "v", "v/vt", "v//vn", "v/vt/vn", or "v//" (a position alone, as some converters
+// write every corner of a mesh without normals).
 static obj_corner parse_corner(char *p, char **end, parser *parser) {
     obj_corner c{0, 0, 0, true, true};
     parser->errinfo = "face definition needs vertex & tex & normal index";
@@ -164,6 +165,10 @@ static obj_corner parse_corner(char *p, char **end, parser *parser) {
     if (*p == '/') {
         if (p[1] == '/') {
             p++;
+            if (p[1] == '\0' || p[1] == '#' || is_blank(p[1])) {
+                *end = p + 1;
+                return c;
+            }
         } else {
             parser->errinfo = "missing texture index, uv map coordinates created and exported?";
             c.vt = read_index(p + 1, &p, parser, num_vt, "texture");

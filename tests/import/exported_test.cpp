@@ -315,6 +315,20 @@ TEST(ImportNormals, MadeAsModellersShadeThem) {
     }
 }
 
+// "v//" corners, as ctmconv writes every mesh without normals: a position alone, the same model
+// as plain "v" corners, with the same warnings.
+TEST(ImportCorners, PositionOnlyWithTwoSlashes) {
+    const std::string positions = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n";
+    temp_dir plain, slashes;
+    const run_result a = import(plain, {{"m.obj", positions + "f 1 2 3 4\nf 1 3 2\n"}});
+    const run_result b =
+        import(slashes, {{"m.obj", positions + "f 1// 2// 3// 4//\nf 1// 3// 2//#\n"}});
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(b.status, 0) << b.err;
+    EXPECT_EQ(b.out, a.out);
+    EXPECT_EQ(read_file(slashes / "m.object"), read_file(plain / "m.object"));
+}
+
 // "s" alone and "s off" with a comment make flat faces, "s on" a smoothing group of its own: two
 // faces at a right angle share the vertices of their edge only within one group.
 TEST(ImportNormals, SmoothingStatementsAsWritten) {
