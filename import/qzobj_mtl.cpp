@@ -3,11 +3,13 @@
 // settings are taken from the file.
 #include "qzobj_import.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "qz_filefunc.h" // parser, print, die, file_exists
 #include "qz_platform.h" // names the system can hold
@@ -196,11 +198,86 @@ static void read_texture_alpha(const texture_map &map, char *p, material *m, par
         print(2, map.alpha_note, t->alphaChannel, t->alphaBits, parser->nline);
 }
 
-// The newmtl statements of a file that give no name, and the line of the first.
+// What a library's statements left to say at its end: the newmtl statements that give no name,
+// and the texture options left out, each with the line of the first.
 struct unnamed_count {
     unsigned count = 0;
     unsigned first_line = 0;
+    unsigned options = 0;
+    unsigned first_option_line = 0;
+    std::vector<const char *> option_kinds; // in the order first met
 };
+
+// The options an MTL texture statement may give before its file name, with the number of values
+// each takes (-s, -o and -t one to three) and whether they are numbers. The material file has no
+// place for any of them.
+struct texture_option {
+    const char *name;
+    unsigned min, max;
+    bool numbers;
+};
+static const texture_option texture_options[] = {
+    {"-bm", 1, 1, true},      {"-s", 1, 3, true},      {"-o", 1, 3, true},
+    {"-t", 1, 3, true},       {"-mm", 2, 2, true},     {"-boost", 1, 1, true},
+    {"-texres", 1, 1, true},  {"-clamp", 1, 1, false}, {"-blendu", 1, 1, false},
+    {"-blendv", 1, 1, false}, {"-cc", 1, 1, false},    {"-imfchan", 1, 1, false},
+    {"-type", 1, 1, false}};
+
+static bool is_blank_char(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// The word at p, up to a blank or the end.
+static std::string_view word_at(const char *p) {
+    size_t n = 0;
+    while (p[n] != '\0' && !is_blank_char(p[n]))
+        n++;
+    return {p, n};
+}
+
+static bool is_number(std::string_view word) {
+    const std::string text(word);
+    char *end = nullptr;
+    strtod(text.c_str(), &end);
+    return !text.empty() && end == text.c_str() + text.size();
+}
+
+// The texture's file name: what follows the options in front of it, the rest of the statement
+// with the blanks inside it kept. The options are counted in notes. A word that begins with '-'
+// and is no option, or an option without its values, starts the name.
+static char *texture_file_name(char *args, unsigned line, unnamed_count *notes) {
+    for (;;) {
+        while (is_blank_char(*args))
+            args++;
+        const std::string_view word = word_at(args);
+        const texture_option *option = nullptr;
+        for (const texture_option &o : texture_options)
+            if (word == o.name)
+                option = &o;
+        if (option == nullptr)
+            return args;
+        char *p = args + word.size();
+        unsigned values = 0;
+        while (values < option->max) {
+            char *v = p;
+            while (is_blank_char(*v))
+                v++;
+            const std::string_view value = word_at(v);
+            if (value.empty() || (option->numbers && !is_number(value)))
+                break;
+            p = v + value.size();
+            values++;
+        }
+        if (values < option->min)
+            return args;
+        if (notes->options++ == 0)
+            notes->first_option_line = line;
+        if (std::find(notes->option_kinds.begin(), notes->option_kinds.end(), option->name) ==
+            notes->option_kinds.end())
+            notes->option_kinds.push_back(option->name);
+        args = p;
+    }
+}
 
 // Handles one line; returns the current material, which a "newmtl" line changes.
 static material *read_mtl_parse_line(parser *parser, const char *filename, material *m,
@@ -234,8 +311,10 @@ static material *read_mtl_parse_line(parser *parser, const char *filename, mater
         for (const texture_map &map : texture_maps) {
             if (keyword_nocase(k, map.alpha_keyword))
                 read_texture_alpha(map, rest, m, parser);
-            else if (keyword_nocase(k, map.keyword))
-                read_texture_map(map, trim_name(rest), m, filename, n);
+            else if (keyword_nocase(k, map.keyword) ||
+                     (map.slot == &material::normalmap && keyword_nocase(k, "bump")))
+                read_texture_map(map, texture_file_name(trim_name(rest), n, unnamed), m, filename,
+                                 n);
         }
     }
     return m;
@@ -255,4 +334,11 @@ void read_mtl_file(const char *filename) {
               "[warn] %s: %u newmtl statements without a name, the first on line %u: the "
               "material is called 'unnamed'\n",
               filename, unnamed.count, unnamed.first_line);
+    if (unnamed.options != 0) {
+        std::string kinds;
+        for (const char *kind : unnamed.option_kinds)
+            kinds += (kinds.empty() ? "" : ", ") + std::string(kind);
+        print(0, "[warn] %s: %u texture options left out (%s), the first on line %u\n", filename,
+              unnamed.options, kinds.c_str(), unnamed.first_option_line);
+    }
 }

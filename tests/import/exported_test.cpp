@@ -315,6 +315,36 @@ TEST(ImportNormals, MadeAsModellersShadeThem) {
     }
 }
 
+// Texture statements as Blender writes them: options before the file name (-bm for every
+// normal map, -s for a tiled texture, -o for an offset), "map_Bump" and "bump" for the normal map.
+// The material files are those of the same library without them, and one warning says what was
+// left out.
+TEST(ImportMaterials, TextureOptionsAsExportersWriteThem) {
+    const std::string obj = "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nvn 0 0 1\n"
+                            "usemtl Mat\nf 1/1/1 2/1/1 3/1/1\nusemtl Tiled\nf 1/1/1 3/1/1 2/1/1\n";
+    const files textures = {{"wood grain.png", ""}, {"normal.png", ""}, {"tile.png", ""}};
+    const std::string with_options =
+        "newmtl Mat\nmap_Kd -s 2.000000 2.000000 1.000000 wood grain.png\n"
+        "map_Bump -bm 1.000000 normal.png\nnewmtl Tiled\n"
+        "map_Kd -o 0.5 0.5 -s 4 4 1 -clamp on -imfchan l tile.png\nbump normal.png\n";
+    const std::string plain = "newmtl Mat\nmap_Kd wood grain.png\nmap_bump normal.png\n"
+                              "newmtl Tiled\nmap_Kd tile.png\nmap_bump normal.png\n";
+    temp_dir a, b;
+    files in = textures;
+    in.push_back({"m.obj", obj});
+    in.push_back({"m.mtl", plain});
+    ASSERT_EQ(import(a, in).status, 0);
+    in.back().second = with_options;
+    const run_result r = import(b, in);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("reading: 'm.mtl' ...\n[warn] m.mtl: 6 texture options left out (-s, -bm, "
+                         "-o, -clamp, -imfchan), the first on line 2\n"),
+              std::string::npos)
+        << r.out;
+    for (const char *name : {"Mat.material_new", "Tiled.material_new", "m.object"})
+        EXPECT_EQ(read_file(b / name), read_file(a / name)) << name;
+}
+
 // "v//" corners, as ctmconv writes every mesh without normals: a position alone, the same model
 // as plain "v" corners, with the same warnings.
 TEST(ImportCorners, PositionOnlyWithTwoSlashes) {

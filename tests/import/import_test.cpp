@@ -714,8 +714,11 @@ TEST(ImportFailures, ReadingErrors) {
         {mtl("newmtl A\nmap_Ks_alpha 1 1\n"), lib, "map_Ks not defined yet on line 2\n"},
         {mtl("newmtl A\nmap_Kd t.dds\nmap_bump_alpha 1 1\n"), lib,
          "map_bump not defined yet on line 3\n"},
-        {mtl("newmtl A\nmap_Kd -s 2 2 1 t.dds\n"), lib,
-         "m.mtl: referenced texture doesn't exist '-s 2 2 1 t.dds' on line 2\n"},
+        // A word with a '-' that is no option, or an option without its values, starts the name.
+        {mtl("newmtl A\nmap_Kd -x 2 t.dds\n"), lib,
+         "m.mtl: referenced texture doesn't exist '-x 2 t.dds' on line 2\n"},
+        {mtl("newmtl A\nmap_Kd -bm t.dds\n"), lib,
+         "m.mtl: referenced texture doesn't exist '-bm t.dds' on line 2\n"},
         {mtl("newmtl A\nmap_Ks none.dds\n"), lib,
          "m.mtl: referenced texture doesn't exist: 'none.dds' on line 2\n"},
         {mtl("newmtl A\n\nmap_bump none.dds\n"), lib,
