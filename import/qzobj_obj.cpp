@@ -6,6 +6,7 @@
 #include "qzobj_import.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +38,8 @@ struct reader {
     std::vector<material *> runs; // in order of first "usemtl": a material's run is its place + 1
     uint64_t smooth = 0;          // smoothing group of the faces being read
     notice no_texture, no_normal, objects, undefined, lines, points, free_form, short_faces;
-    unsigned first_position = 0; // the line of the first "v"
+    unsigned first_position = 0;        // the line of the first "v"
+    std::vector<std::string> libraries; // read so far, as each mtllib names it
 };
 
 } // namespace
@@ -73,12 +75,30 @@ static void grow_entry_slots() {
     }
 }
 
+static bool is_blank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The coordinates of one v, vt or vn; those from the given'th on may be left out ("vt u" is
+// (u, 0)), up to the end of the line or a comment. A coordinate that is no finite number would
+// poison every normal and bound the object is part of.
 static void read_floats_to_list(char *p, float *array, unsigned elem_count, unsigned num,
-                                parser *parser) {
+                                parser *parser, unsigned given = 3) {
     if (elem_count == MAX_LIST_SIZE)
         die("MAX_LIST_SIZE(%u) reached (line: %u)\n", MAX_LIST_SIZE, parser->nline);
-    for (unsigned i = 0; i < num; i++)
-        array[elem_count * num + i] = read_float(p, &p, parser);
+    for (unsigned i = 0; i < num; i++) {
+        char *at = p;
+        while (is_blank(*at))
+            at++;
+        if (i >= given && (*at == '\0' || *at == '#')) {
+            array[elem_count * num + i] = 0;
+            continue;
+        }
+        const float v = read_float(p, &p, parser);
+        if (!std::isfinite(v))
+            die_parser(parser, at, "%s: not a finite number\n", parser->filename);
+        array[elem_count * num + i] = v;
+    }
 }
 
 static v_entry *get_v_entry(unsigned v_idx, unsigned vt_idx, unsigned vn_idx) {
@@ -131,10 +151,6 @@ static void link_entries_in_order() {
         entry_block[order[i]].next = v_entries;
         v_entries = &entry_block[order[i]];
     }
-}
-
-static bool is_blank(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 // One index of a corner, zero-based. OBJ counts from 1; an index of 0 wraps to the largest
@@ -247,7 +263,7 @@ static void set_object_name(const char *name, unsigned linenumber) {
         rd.objects.add(linenumber, quoted(name));
 }
 
-// A library that does not exist would lose its materials: that ends the run.
+// A library that does not exist would lose its materials: that ends the run. Each is read once.
 static void read_mtl_library(const char *name, const parser *parser) {
     std::string what;
     const int kind = plat_target_kind(name, &what);
@@ -257,6 +273,10 @@ static void read_mtl_library(const char *name, const parser *parser) {
     if (kind == 2)
         die("%s: material library '%s' on line %u is %s, not a file\n", parser->filename, name,
             parser->nline, what.c_str());
+    // A library named again holds nothing new: reading it again would cost its whole time.
+    if (std::find(rd.libraries.begin(), rd.libraries.end(), name) != rd.libraries.end())
+        return;
+    rd.libraries.emplace_back(name);
     read_mtl_file(name);
 }
 
@@ -291,7 +311,7 @@ static void read_obj_parse_line(parser *parser) {
             rd.first_position = line;
         read_floats_to_list(args, v_list, num_v++, 3, parser);
     } else if (k == "vt")
-        read_floats_to_list(args, vt_list, num_vt++, 2, parser);
+        read_floats_to_list(args, vt_list, num_vt++, 2, parser, 1);
     else if (k == "vn")
         read_floats_to_list(args, vn_list, num_vn++, 3, parser);
     else if (k == "f")

@@ -416,12 +416,10 @@ TEST(ImportMaterials, StatementsAndRepeatedNames) {
     const run_result r = import(t);
     const std::string unnamed = "[warn] m.mtl: 2 newmtl statements without a name, the first on "
                                 "line 18: the material is called 'unnamed'\n";
-    const std::string again = warn_again("Red") + warn_again("red") + warn_again("Big") +
-                              warn_again("Neg") + warn_again("") + warn_again("") +
-                              warn_again("Red") + unnamed;
+    // The library named twice is read once.
     const std::string out = head() + reading("m.mtl") + warn_again("") + warn_again("Red") +
-                            unnamed + reading("m.mtl") + again + no_paths() + writing() +
-                            writing_mat("Red") + writing_mat("red");
+                            unnamed + no_paths() + writing() + writing_mat("Red") +
+                            writing_mat("red");
     const std::vector<mat> mats = {{"Red", 0, 0, 0, 0, 5, 0x3F},
                                    {"red", 0, 0, 0, 0, 1, 0x7F},
                                    {"Big"},
@@ -654,6 +652,37 @@ TEST(ImportOutput, FailureLeavesThePreviousOutputs) {
     half.opacity = 0x7F;
     EXPECT_EQ(read_file(t / "A.material_new"), material_file(half));
     EXPECT_EQ(listing(t), files);
+}
+
+// "vt u" is (u, 0); a coordinate that is not a finite number ends the run, naming the file and
+// the line; a library that mtllib names again is not read again.
+TEST(ImportStatements, ShortTextureCoordinatesNonFiniteNumbersAndRepeatedLibraries) {
+    const std::string tri = "v 0 0 0\nv 1 0 0\nv 0 1 0\nvn 0 0 1\nf 1/1/1 2/1/1 3/1/1\n";
+    temp_dir a, b;
+    put(a, {{"m.obj", "vt 0.5\n" + tri}});
+    put(b, {{"m.obj", "vt 0.5 0 # u alone\n" + tri}});
+    ASSERT_EQ(import(a).status, 0);
+    ASSERT_EQ(import(b).status, 0);
+    EXPECT_EQ(read_file(a / "m.object"), read_file(b / "m.object"));
+
+    for (const std::string bad : {"v 1 nan 0", "v inf 0 0", "vn 0 0 -infinity", "vt 0 NaN"}) {
+        temp_dir t;
+        put(t, {{"m.obj", "v 0 0 0\n" + bad + "\n"}});
+        const run_result r = import(t);
+        EXPECT_EQ(r.status, DIE_STATUS) << bad;
+        const size_t at = bad.find_first_of("-niNI", bad.find(' ')); // where the number starts
+        EXPECT_EQ(r.err, "*error*:m.obj: not a finite number\non line 2," + std::to_string(at) +
+                             ":\n" + bad + "\n" + std::string(at - 1, ' ') + "^\n");
+        EXPECT_FALSE(fs::exists(t / "m.object"));
+    }
+
+    temp_dir t;
+    put(t, {{"m.obj", "mtllib m.mtl\nmtllib m.mtl\nusemtl A\nvt 0 0\n" + tri},
+            {"m.mtl", "newmtl A\nd 0.5\n"}});
+    const run_result r = import(t);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, head() + reading("m.mtl") + no_paths() + fallback() + writing() +
+                         "writing material: 'A.material_new'\n");
 }
 
 // A library name that leads to something other than a file says what it leads to.
