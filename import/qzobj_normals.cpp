@@ -204,9 +204,12 @@ void compute_normals(const obj_face *faces, size_t nfaces, obj_corner *corners,
         uint32_t own = NONE; // the face's own normal
         for (unsigned i = 0; i < face.count; i++) {
             obj_corner &c = corners[face.first_corner + i];
-            if (!c.no_vn)
+            // A given normal of no length (the reader left one so) gives way to the face's own.
+            const float *given = vn_list + 3 * size_t{c.vn};
+            const bool no_length = !c.no_vn && given[0] == 0 && given[1] == 0 && given[2] == 0;
+            if (!c.no_vn && !no_length)
                 continue;
-            if (face.smooth != 0) {
+            if (face.smooth != 0 && !no_length) {
                 const uint32_t k = c.vn;
                 if (sum_normal[k] == NONE) {
                     const dvec n = unit({sums[k].x, sums[k].y, sums[k].z});

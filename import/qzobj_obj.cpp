@@ -38,8 +38,9 @@ struct reader {
     std::vector<material *> runs; // in order of first "usemtl": a material's run is its place + 1
     uint64_t smooth = 0;          // smoothing group of the faces being read
     notice no_texture, no_normal, objects, undefined, lines, points, free_form, short_faces;
-    unsigned first_position = 0;        // the line of the first "v"
-    std::vector<std::string> libraries; // read so far, as each mtllib names it
+    notice zero_normals, scaled_normals; // given normals of no length, and of another than 1
+    unsigned first_position = 0;         // the line of the first "v"
+    std::vector<std::string> libraries;  // read so far, as each mtllib names it
 };
 
 } // namespace
@@ -77,6 +78,21 @@ static void grow_entry_slots() {
 
 static bool is_blank(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// A given normal is stored at unit length, as the engine shades with it: one an exporter scaled
+// (assimp bakes node scales into them, MeshLab weights them by area) is scaled back. One within
+// 1e-6 of unit length stays as given, bit for bit. One of no length is left at zero, for its
+// corners to take their face's normal.
+static void unit_normal(float *n, unsigned line) {
+    const double len = std::sqrt(double{n[0]} * n[0] + double{n[1]} * n[1] + double{n[2]} * n[2]);
+    if (len == 0) {
+        rd.zero_normals.add(line);
+    } else if (std::fabs(len - 1) > 1e-6) {
+        for (int i = 0; i < 3; i++)
+            n[i] = static_cast<float>(n[i] / len);
+        rd.scaled_normals.add(line);
+    }
 }
 
 // The coordinates of one v, vt or vn; those from the given'th on may be left out ("vt u" is
@@ -312,9 +328,10 @@ static void read_obj_parse_line(parser *parser) {
         read_floats_to_list(args, v_list, num_v++, 3, parser);
     } else if (k == "vt")
         read_floats_to_list(args, vt_list, num_vt++, 2, parser, 1);
-    else if (k == "vn")
-        read_floats_to_list(args, vn_list, num_vn++, 3, parser);
-    else if (k == "f")
+    else if (k == "vn") {
+        read_floats_to_list(args, vn_list, num_vn, 3, parser);
+        unit_normal(vn_list + 3 * size_t{num_vn++}, parser->nline);
+    } else if (k == "f")
         read_face_def(args, parser);
     else if (k == "s")
         set_smoothing_group(args, parser);
@@ -452,6 +469,12 @@ static void print_notices(const char *filename) {
     add(rd.no_normal, formatted("%u corners without a normal get one made from their faces, the "
                                 "first on line %u\n",
                                 rd.no_normal.count, rd.no_normal.first_line));
+    add(rd.zero_normals, formatted("%u given normals of no length take their faces' normals, the "
+                                   "first on line %u\n",
+                                   rd.zero_normals.count, rd.zero_normals.first_line));
+    add(rd.scaled_normals,
+        formatted("%u given normals scaled to unit length, the first on line %u\n",
+                  rd.scaled_normals.count, rd.scaled_normals.first_line));
     add(rd.objects, formatted("%u objects merged into the first, '%s': %s, the first on line %u\n",
                               rd.objects.count + 1, obj_name, joined(rd.objects.names).c_str(),
                               rd.objects.first_line));
@@ -485,7 +508,7 @@ int read_obj_file(const char *filename) {
     check_face_indices();
     print_notices(filename);
     fill_texture_coordinates();
-    if (rd.no_normal.count != 0)
+    if (rd.no_normal.count != 0 || rd.zero_normals.count != 0)
         compute_normals(rd.faces.data(), rd.faces.size(), rd.corners.data(), filename);
     make_triangles();
     link_entries_in_order();

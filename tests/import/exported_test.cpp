@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -290,14 +291,14 @@ TEST(ImportNormals, MadeAsModellersShadeThem) {
         }
     }
     {
-        SCOPED_TRACE("given normals kept bit for bit");
+        SCOPED_TRACE("given normals of unit length kept bit for bit");
         temp_dir t;
-        const std::string obj = roof + "vn 0.3 0.4 0.5\ns 1\nf 1//1 2 4//1 3\nf 1 2//1 6 5\n";
+        const std::string obj = roof + "vn 0.6 0 0.8\ns 1\nf 1//1 2 4//1 3\nf 1 2//1 6 5\n";
         ASSERT_EQ(import(t, {{"m.obj", obj}}).status, 0);
         const object_data o = read_object_file(t / "m.object");
         size_t given = 0;
         for (const qz_vertex &v : o.vertices)
-            given += v.nor.x == 0.3f && v.nor.y == 0.4f && v.nor.z == 0.5f;
+            given += v.nor.x == 0.6f && v.nor.y == 0 && v.nor.z == 0.8f;
         EXPECT_EQ(given, 3u);
         EXPECT_EQ(o.vertices.size(), 8u);
     }
@@ -357,6 +358,28 @@ TEST(ImportCorners, PositionOnlyWithTwoSlashes) {
     EXPECT_EQ(b.status, 0) << b.err;
     EXPECT_EQ(b.out, a.out);
     EXPECT_EQ(read_file(slashes / "m.object"), read_file(plain / "m.object"));
+}
+
+// Given normals at unit length, as the engine shades with them: scaled ones (assimp bakes node
+// scales into them, MeshLab weights them by area) are scaled back, one of no length (a
+// degenerate facet's) gives way to its face's normal, and a warning counts each kind.
+TEST(ImportNormals, GivenNormalsAtUnitLength) {
+    temp_dir t;
+    const std::string obj = "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\nvn 0 0 100\nvn 0.01 0 0\n"
+                            "vn 0 0 0\nf 1//1 2//1 3//1\nf 1//2 3//2 4//2\nf 1//3 4//3 2//3\n";
+    const run_result r = import(t, {{"m.obj", obj}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("[warn] m.obj: 2 given normals scaled to unit length, the first on line "
+                         "5\n[warn] m.obj: 1 given normals of no length take their faces' "
+                         "normals, the first on line 7\n"),
+              std::string::npos)
+        << r.out;
+    const object_data o = read_object_file(t / "m.object");
+    std::set<std::vector<float>> normals;
+    for (const qz_vertex &v : o.vertices)
+        normals.insert({v.nor.x, v.nor.y, v.nor.z});
+    // The third face, (0,0,0) (0,0,1) (1,0,0), faces +y.
+    EXPECT_EQ(normals, (std::set<std::vector<float>>{{0, 0, 1}, {1, 0, 0}, {0, 1, 0}}));
 }
 
 // "s" alone and "s off" with a comment make flat faces, "s on" a smoothing group of its own: two

@@ -2,6 +2,7 @@
 // both output streams and every byte it writes are compared with what is expected.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <set>
@@ -142,8 +143,12 @@ const std::string triangle_obj = "# comment\nV 9 9 9\nVT 9 9\n# v 9 9 9\n"
                                  "o Mesh_Box\nv 1 2 3 4\nv 4 5 6\nv 7 8 9\nvt 0.25 0.75 9\n"
                                  "vn 0 0 2\nf 3/1/1 1/1/1 2/1/1\n";
 
+// The given normal (0, 0, 2) is stored at unit length.
+const std::string scaled_normal =
+    "[warn] m.obj: 1 given normals scaled to unit length, the first on line 15\n";
+
 std::string triangle_object() {
-    const std::string n = vec(0, 0, 2);
+    const std::string n = vec(0, 0, 1);
     return object_file("Box",
                        {vertex(vec(1, 2, 3), n, 0.25f, 0.75f),
                         vertex(vec(4, 5, 6), n, 0.25f, 0.75f),
@@ -156,7 +161,7 @@ TEST(ImportModel, TriangleVerticesSortedUvFlipped) {
     put(t, {{"m.obj", triangle_obj}});
     const run_result r = import(t);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, head() + no_paths() + writing());
+    EXPECT_EQ(r.out, head() + scaled_normal + no_paths() + writing());
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(t / "m.object"), triangle_object());
 }
@@ -166,7 +171,7 @@ TEST(ImportModel, CrLfLinesReadAsLf) {
     put(t, {{"m.obj", crlf(triangle_obj)}});
     const run_result r = import(t);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, head() + no_paths() + writing());
+    EXPECT_EQ(r.out, head() + scaled_normal + no_paths() + writing());
     EXPECT_EQ(read_file(t / "m.object"), triangle_object());
 }
 
@@ -859,8 +864,10 @@ TEST(ImportLimits, FullModel) {
     for (auto &[c, idx] : order) {
         idx = static_cast<uint32_t>(vertices.size());
         const auto [v, vt, vn] = c;
-        vertices.push_back(
-            vertex(vec(float(v), -float(v), 0.5f), vec(0, float(vn), 1), float(vt), 0.25f));
+        // (0, vn, 1) at unit length, as the importer scales it.
+        const double len = std::sqrt(double(vn) * vn + 1);
+        vertices.push_back(vertex(vec(float(v), -float(v), 0.5f),
+                                  vec(0, float(vn / len), float(1 / len)), float(vt), 0.25f));
     }
     std::vector<uint32_t> indices;
     for (const auto &c : corners)
@@ -870,7 +877,10 @@ TEST(ImportLimits, FullModel) {
     put(t, {{"m.obj", obj}});
     const run_result r = import(t);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, head() + no_paths() + fallback() + writing());
+    EXPECT_EQ(r.out, head() +
+                         "[warn] m.obj: 32768 given normals scaled to unit length, the first on "
+                         "line 3\n" +
+                         no_paths() + fallback() + writing());
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(read_file(t / "m.object") == object_file("m", vertices, indices));
 }
