@@ -104,9 +104,10 @@ void guard_output_directory(const char *path);
 // does this before the run ends.
 void discard_outputs();
 
-// The options every tool takes: 1 for "--help" (the usage text on standard output, status 0), 2
-// for "--version" (the banner alone, status 0), 0 for any other argument.
-int standard_option(const char *arg);
+// The options every tool takes: "--help" prints the usage text (usage, given the program's name),
+// "--version" nothing more than the banner already printed; true when arg is one of them, and the
+// run then ends with status 0.
+bool standard_option(const char *arg, void (*usage)(const char *name), const char *name);
 
 // The value of -j: a whole number of threads from 1 to 256, or 0 for anything else. Without -j
 // the tools take one thread per processor: default_threads.

@@ -8,8 +8,11 @@
 
 #include "qz_platform.h"
 
-int standard_option(const char *arg) {
-    return strcmp(arg, "--help") == 0 ? 1 : strcmp(arg, "--version") == 0 ? 2 : 0;
+bool standard_option(const char *arg, void (*usage)(const char *name), const char *name) {
+    const bool help = strcmp(arg, "--help") == 0;
+    if (help)
+        usage(name);
+    return help || strcmp(arg, "--version") == 0;
 }
 
 unsigned threads_option(const char *text) {

@@ -130,9 +130,9 @@ int plat_rmdir(const char *path);
 struct plat_held_dir;
 // The directory at path, reached as the system reaches it. Null with errno set.
 plat_held_dir *plat_hold_dir(const char *path);
-// The directory name inside dir, made when nothing stands there (*made tells). Null with errno
-// set: ELOOP when a link stands under the name, ENOTDIR when anything else but a directory does.
-plat_held_dir *plat_hold_subdir(plat_held_dir *dir, const char *name, bool *made);
+// The directory name inside dir, made when nothing stands there. Null with errno set: ELOOP when
+// a link stands under the name, ENOTDIR when anything else but a directory does.
+plat_held_dir *plat_hold_subdir(plat_held_dir *dir, const char *name);
 // A new regular file name inside dir, for writing: -1 with errno EEXIST when anything at all
 // stands under the name (a link too), ELOOP when that is a link.
 int plat_open_new_in(plat_held_dir *dir, const char *name);

@@ -77,7 +77,7 @@ void *wait_for_interrupts(void *) {
 int plat_open_read(const char *path) {
     const int fd = open(os_path(path), O_RDONLY | O_NONBLOCK);
     if (fd >= 0)
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        fcntl(fd, F_SETFL, 0); // the only status flag it was opened with
     return fd;
 }
 
@@ -248,15 +248,14 @@ plat_held_dir *plat_hold_dir(const char *path) {
     return held(open(os_path(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-plat_held_dir *plat_hold_subdir(plat_held_dir *dir, const char *name, bool *made) {
+plat_held_dir *plat_hold_subdir(plat_held_dir *dir, const char *name) {
     constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    *made = false;
     int fd = openat(dir->fd, name, flags);
     if (fd < 0 && errno == ENOENT) {
-        *made = mkdirat(dir->fd, name, 0777) == 0;
+        const bool made = mkdirat(dir->fd, name, 0777) == 0;
         const int made_error = errno;
         fd = openat(dir->fd, name, flags);
-        if (fd < 0 && errno == ENOENT && !*made)
+        if (fd < 0 && errno == ENOENT && !made)
             errno = made_error; // nothing there, and why it could not be made
     }
     if (fd < 0)

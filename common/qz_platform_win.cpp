@@ -482,7 +482,7 @@ template <typename F> F ntdll_call(const char *name) {
 }
 
 HANDLE open_below(HANDLE root, const char *name, ACCESS_MASK access, ULONG disposition,
-                  ULONG options, ULONG_PTR *outcome) {
+                  ULONG options) {
     std::wstring w = widen(name, strlen(name));
     UNICODE_STRING us;
     us.Buffer = w.data();
@@ -502,7 +502,6 @@ HANDLE open_below(HANDLE root, const char *name, ACCESS_MASK access, ULONG dispo
         errno = errno_of(status_error(status));
         return INVALID_HANDLE_VALUE;
     }
-    *outcome = io.Information;
     return h;
 }
 
@@ -515,8 +514,7 @@ bool is_reparse_point(HANDLE h) {
 // Why name below root could not be opened as it was asked: a reparse point there gives ELOOP.
 void refusal(HANDLE root, const char *name) {
     const int error = errno;
-    ULONG_PTR outcome = 0;
-    HANDLE h = open_below(root, name, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, &outcome);
+    HANDLE h = open_below(root, name, FILE_READ_ATTRIBUTES, FILE_OPEN, 0);
     errno = h != INVALID_HANDLE_VALUE && is_reparse_point(h) ? ELOOP : error;
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
@@ -537,11 +535,8 @@ plat_held_dir *plat_hold_dir(const char *path) {
     return new plat_held_dir{h};
 }
 
-plat_held_dir *plat_hold_subdir(plat_held_dir *dir, const char *name, bool *made) {
-    ULONG_PTR outcome = 0;
-    HANDLE h =
-        open_below(dir->h, name, HELD_DIR_ACCESS, FILE_OPEN_IF, FILE_DIRECTORY_FILE, &outcome);
-    *made = h != INVALID_HANDLE_VALUE && outcome == FILE_CREATED;
+plat_held_dir *plat_hold_subdir(plat_held_dir *dir, const char *name) {
+    HANDLE h = open_below(dir->h, name, HELD_DIR_ACCESS, FILE_OPEN_IF, FILE_DIRECTORY_FILE);
     if (h != INVALID_HANDLE_VALUE && is_reparse_point(h)) {
         CloseHandle(h);
         errno = ELOOP;
@@ -555,9 +550,7 @@ plat_held_dir *plat_hold_subdir(plat_held_dir *dir, const char *name, bool *made
 }
 
 int plat_open_new_in(plat_held_dir *dir, const char *name) {
-    ULONG_PTR outcome = 0;
-    HANDLE h = open_below(dir->h, name, FILE_GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
-                          &outcome);
+    HANDLE h = open_below(dir->h, name, FILE_GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
     if (h == INVALID_HANDLE_VALUE) {
         refusal(dir->h, name);
         return -1;

@@ -68,11 +68,8 @@ int main(int argc, char **argv) {
     std::vector<std::string> patterns, typed; // stored names' separators, and as typed
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
-        if (const int standard = standard_option(arg)) {
-            if (standard == 1)
-                usage(argv[0]);
+        if (standard_option(arg, usage, argv[0]))
             return 0;
-        }
         if (arg[0] != '-') {
             if (has_filename) { // a directory and an archive at most
                 usage(argv[0]);

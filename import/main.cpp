@@ -26,11 +26,8 @@ int main(int argc, char **argv) {
     std::vector<std::string> models;
     for (int i = 1; i < argc; i++) {
         char *arg = argv[i];
-        if (const int standard = standard_option(arg)) {
-            if (standard == 1)
-                usage(argv[0]);
+        if (standard_option(arg, usage, argv[0]))
             return 0;
-        }
         if (arg[0] == '-') {
             if (arg[1] == 'f') {
                 force_overwrite = 1;

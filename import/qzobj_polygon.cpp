@@ -40,11 +40,12 @@ int winding(const point &q, const point &r, const point &m) {
     return below ? t > 0 : -(t < 0);
 }
 
-void fan(unsigned count, unsigned *triangles) {
+// A fan from corner apex.
+void fan(unsigned count, unsigned *triangles, unsigned apex = 0) {
     for (unsigned i = 1; i + 1 < count; i++) {
-        *triangles++ = 0;
-        *triangles++ = i;
-        *triangles++ = i + 1;
+        *triangles++ = apex;
+        *triangles++ = (apex + i) % count;
+        *triangles++ = (apex + i + 1) % count;
     }
 }
 
@@ -209,10 +210,5 @@ void triangulate_polygon(const qz_vec *corners, unsigned count, unsigned *triang
         return fan(count, triangles);
     if (!convex(p))
         return clip_ears(p, triangles);
-    const unsigned k = fan_corner(p);
-    for (unsigned i = 1; i + 1 < count; i++) {
-        *triangles++ = k;
-        *triangles++ = (k + i) % count;
-        *triangles++ = (k + i + 1) % count;
-    }
+    fan(count, triangles, fan_corner(p));
 }

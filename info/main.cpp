@@ -46,11 +46,8 @@ int main(int argc, char **argv) {
     int nfiles = 0;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
-        if (const int standard = standard_option(arg)) {
-            if (standard == 1)
-                usage(argv[0]);
+        if (standard_option(arg, usage, argv[0]))
             return 0;
-        }
         if (arg[0] != '-') {
             if (nfiles == 2) {
                 usage(argv[0]);

@@ -49,6 +49,14 @@ struct unpacker {
     unpacker() = default;
     unpacker(const unpacker &) = delete;
     unpacker &operator=(const unpacker &) = delete;
+    // Lets go of the directories beyond the output directory and the depth below it.
+    void keep_held(size_t depth) {
+        while (held.size() > depth + 1) {
+            plat_release_dir(held.back());
+            held.pop_back();
+            held_paths.pop_back();
+        }
+    }
     ~unpacker() {
         if (strm_ready)
             inflateEnd(&strm);
@@ -110,13 +118,8 @@ static std::string mkdirforfile(unpacker &u, const std::string &name, std::strin
         depth++;
         if (depth < u.held.size() && u.held_paths[depth - 1] == path)
             continue; // held for an earlier file
-        while (u.held.size() > depth) {
-            plat_release_dir(u.held.back());
-            u.held.pop_back();
-            u.held_paths.pop_back();
-        }
-        bool made = false;
-        plat_held_dir *d = plat_hold_subdir(u.held.back(), component.c_str(), &made);
+        u.keep_held(depth - 1);
+        plat_held_dir *d = plat_hold_subdir(u.held.back(), component.c_str());
         if (d == nullptr && errno == ELOOP)
             return link_in_the_way(name, path);
         if (d == nullptr && errno == ENOTDIR)
@@ -126,11 +129,7 @@ static std::string mkdirforfile(unpacker &u, const std::string &name, std::strin
         u.held.push_back(d);
         u.held_paths.push_back(path);
     }
-    while (u.held.size() > depth + 1) {
-        plat_release_dir(u.held.back());
-        u.held.pop_back();
-        u.held_paths.pop_back();
-    }
+    u.keep_held(depth);
     return {};
 }
 

@@ -274,8 +274,8 @@ TEST_F(unpack, NeverReplacesAnything) {
     // the check that several threads may take them.
     for (const char *threads : {"1", "2"}) {
         fs::remove_all(t / "x");
-        const run_result r = extract(
-            archive({file("a/b", "1"), file("a-b", "2"), file("a", "3")}), {"-j", threads, "x.qz"});
+        const run_result r = extract(archive({file("a/b", "1"), file("a-b", "2"), file("a", "3")}),
+                                     {"-j", threads, "x.qz"});
         EXPECT_EQ(r.err, "*error*:already exists a\n") << threads;
         EXPECT_EQ(listing(t / "x"), (std::set<std::string>{"a-b", "a/", "a/b"})) << threads;
     }
