@@ -3,7 +3,8 @@
 //   qzb_gen tree DIR COUNT                     COUNT small files in a tree of directories
 //   qzb_gen mixed FILE MIB                     one file of MIB MiB of mixed data
 //   qzb_gen obj FILE TRIANGLES KIND           a model and its material library (FILE.mtl);
-//                                              KIND is shared, distinct, materials or smooth
+//                                              KIND is shared, distinct, materials, smooth
+//                                              or large
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -163,7 +164,7 @@ void put_float(std::string &out, double v) {
 // "shared": a grid of quads whose corners are shared by up to six triangles, one index for
 // position, texture coordinate and normal. "distinct": a triangle soup where no two corners use
 // the same (position, texture coordinate, normal) triple; every triangle has its own normal, and
-// positions and texture coordinates repeat only where the lists' capacity of 32768 runs out.
+// positions and texture coordinates repeat beyond 32768 of each.
 // One material per `run` triangles. Without normals, the faces are in one smoothing group and
 // their corners "v/vt": the importer makes the normals.
 void make_obj(const std::string &name, unsigned triangles, bool shared, unsigned run,
@@ -277,12 +278,14 @@ int main(int argc, char **argv) {
         make_tree(argv[2], n);
     else if (what == "mixed")
         make_mixed(argv[2], n);
-    else if (what == "obj" && argc == 5 && n >= 1 && n <= 32768)
+    else if (what == "obj" && argc == 5 && n >= 1) {
         // "materials": the shared grid with a material of its own for every triangle; "smooth":
-        // the shared grid without normals.
-        make_obj(argv[2], n, strcmp(argv[4], "distinct") != 0,
-                 strcmp(argv[4], "materials") == 0 ? 1 : 4096, strcmp(argv[4], "smooth") != 0);
-    else
+        // the shared grid without normals; "large": the shared grid in four materials, half as
+        // many of each of v, vt and vn as triangles, as a large scanned or sculpted model is.
+        const std::string kind = argv[4];
+        const unsigned run = kind == "materials" ? 1 : kind == "large" ? (n + 3) / 4 : 4096;
+        make_obj(argv[2], n, kind != "distinct", run, kind != "smooth");
+    } else
         usage();
     return 0;
 }

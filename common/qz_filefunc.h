@@ -219,7 +219,8 @@ struct parser {
     char *cur;           // first byte not yet handed out
     char *line;          // the current line, or null once the input is exhausted
     const char *errinfo; // hint printed last in a parse error report, or null
-    unsigned int nline;  // number of lines delivered so far
+    unsigned int nline;  // the line the current one begins on: lines before it, plus one
+    unsigned int joined; // lines that a backslash at the end of the one before joined to it
     int32_t bytes_left;  // data bytes from cur to the end of the data in buf
     char *filename;      // for the reports that name the file
     int utf16;           // 0 for a UTF-8 file; 1 for UTF-16 little-endian, 2 big-endian

@@ -136,14 +136,43 @@ void parser_fill_buffer(parser *ps) {
     ps->buf[ps->bytes_left] = '\0';
 }
 
+// Whether the line from line to end (its line feed, or its carriage return before one) goes on
+// on the next: its last character is a backslash that stands outside a comment ("# C:\models\"
+// holds no statement to continue).
+static bool continues(const char *line, const char *end) {
+    return end != line && end[-1] == '\\' &&
+           memchr(line, '#', static_cast<size_t>(end - line)) == nullptr;
+}
+
 void parser_read_line(parser *ps) {
-    const auto line_feed = [ps] {
-        return static_cast<char *>(memchr(ps->cur, '\n', static_cast<size_t>(ps->bytes_left)));
-    };
-    char *lf = line_feed();
-    if (lf == nullptr) {
-        parser_fill_buffer(ps);
+    ps->nline += ps->joined; // the lines that the last one went on over
+    ps->joined = 0;
+    // The line ends at the first line feed behind from (an offset from cur) that no backslash
+    // continues; each continuation becomes blanks in place, so the statement is one line.
+    size_t from = 0;
+    char *piece = ps->cur; // the start of the physical line being looked at
+    char *lf;
+    for (;;) {
+        const auto line_feed = [ps, from] {
+            return static_cast<char *>(
+                memchr(ps->cur + from, '\n', static_cast<size_t>(ps->bytes_left) - from));
+        };
         lf = line_feed();
+        if (lf == nullptr) {
+            const size_t at = static_cast<size_t>(piece - ps->cur);
+            parser_fill_buffer(ps);
+            piece = ps->cur + at;
+            lf = line_feed();
+        }
+        if (lf == nullptr)
+            break;
+        char *end = lf != piece && lf[-1] == '\r' ? lf - 1 : lf;
+        if (!continues(piece, end))
+            break;
+        std::fill(end - 1, lf + 1, ' ');
+        from = static_cast<size_t>(lf + 1 - ps->cur);
+        piece = lf + 1;
+        ps->joined++;
     }
     // Without a line feed in the refilled window the file has ended, or the line is too long.
     char *end = lf != nullptr ? lf : ps->cur + ps->bytes_left;
@@ -165,10 +194,13 @@ void parser_read_line(parser *ps) {
                 : "%s: line %u holds a NUL byte\n",
             ps->filename, ps->nline + 1);
     ps->line = ps->cur;
-    if (end != ps->cur && end[-1] == '\r')
-        end[-1] = '\0';
     *end = '\0';
-    const char *next = lf != nullptr ? lf + 1 : end;
+    if (end != piece && end[-1] == '\r')
+        *--end = '\0';
+    // The last line of the file, with no line after it to go on: its backslash continues nothing.
+    if (lf == nullptr && continues(piece, end))
+        end[-1] = ' ';
+    const char *next = lf != nullptr ? lf + 1 : ps->cur + ps->bytes_left;
     ps->bytes_left -= static_cast<int32_t>(next - ps->cur);
     ps->cur = const_cast<char *>(next);
     ps->nline++;

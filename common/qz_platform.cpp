@@ -164,6 +164,30 @@ const char *plat_file_part(const char *path) {
     return file;
 }
 
+bool plat_path_leaves_dir(const char *path) {
+    if (path[0] == '/' || path[0] == '\\')
+        return true;
+#ifdef _WIN32
+    if (((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+        path[1] == ':')
+        return true;
+#endif
+    long depth = 0;
+    for (const char *c = path; *c != '\0';) {
+        const size_t len = strcspn(c, "/\\");
+        if (len == 2 && c[0] == '.' && c[1] == '.') {
+            if (--depth < 0)
+                return true;
+        } else if (len != 0 && !(len == 1 && c[0] == '.')) {
+            depth++;
+        }
+        c += len;
+        if (*c != '\0')
+            c++;
+    }
+    return false;
+}
+
 bool plat_is_temp_name(const char *name) {
     // "." + at least one byte of the target's name + ".tmp" + eight hexadecimal digits.
     const size_t len = strlen(name);

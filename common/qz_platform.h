@@ -210,6 +210,9 @@ int plat_fprintf(FILE *stream, const char *fmt, ...) __attribute__((format(print
 // Where the file name of a path as typed begins: behind its last '/' or '\', or on Windows behind
 // the colon of a drive ("Q:crate.obj"); the path itself when it has no directory part.
 const char *plat_file_part(const char *path);
+// Whether a path names something outside the directory it is taken against: it is absolute (on
+// Windows also one with a drive), or its ".." components climb above where it starts.
+bool plat_path_leaves_dir(const char *path);
 
 // A name as another program stored it (an archive's entry), as UTF-8 text: as it stands where it
 // is valid UTF-8, and on POSIX always; else, on Windows, the whole of it read in the ANSI code

@@ -13,7 +13,6 @@
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     qzfuzz::init("import");
-    allocate_lists();
     verbose = 1; // the detail lines too
     return 0;
 }

@@ -381,7 +381,6 @@ void import(const model &md, const char *filename, const char *when) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     qzfuzz::init("model");
-    allocate_lists();
     verbose = 1; // the detail lines too
     return 0;
 }

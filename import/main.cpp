@@ -2,6 +2,7 @@
 // paths file into the engine's object file and one material file per material.
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ static void usage(const char *name) {
 
 int main(int argc, char **argv) {
     plat_init(&argc, &argv);
+    // The lists grow with the model: memory that runs out ends the run as any failure does.
+    std::set_new_handler([] { die("out of memory\n"); });
     print(0, "qz_import 12.09.2012 (ul_tam)\n");
     if (argc < 2) {
         usage(argv[0]);
@@ -47,7 +50,6 @@ int main(int argc, char **argv) {
         return -1;
     }
 
-    allocate_lists();
     for_each_file(models, [](const char *model) {
         import_model(model);
         reset_import_state();

@@ -14,14 +14,14 @@ int verbose = 0;
 char *obj_name = nullptr;
 
 unsigned num_v = 0, num_vn = 0, num_vt = 0;
-float *v_list = nullptr;
-float *vn_list = nullptr;
-float *vt_list = nullptr;
+std::vector<float> v_list;
+std::vector<float> vn_list;
+std::vector<float> vt_list;
 
 unsigned nventries = 0;
 v_entry *v_entries = nullptr;
 unsigned nindices = 0;
-v_entry **v_indices = nullptr;
+std::vector<uint32_t> v_indices;
 
 unsigned nmaterials = 0;
 material *material_list = nullptr;
@@ -39,19 +39,6 @@ void *xcalloc(size_t count, size_t size) {
 char *xstrdup(const char *s) {
     const size_t len = strlen(s) + 1;
     return static_cast<char *>(memcpy(xcalloc(len, 1), s, len));
-}
-
-// The three attribute lists share one block; the triangle corners have their own. The texture
-// coordinates have room for one more: the (0, 0) of the corners that the file gives none.
-void allocate_lists() {
-    constexpr size_t xyz = size_t{MAX_LIST_SIZE} * 3;
-    constexpr size_t uv = (size_t{MAX_LIST_SIZE} + 1) * 2;
-    v_list = static_cast<float *>(malloc((xyz + xyz + uv) * sizeof(float)));
-    v_indices = static_cast<v_entry **>(malloc(size_t{MAX_LIST_SIZE} * 3 * sizeof(v_entry *)));
-    if (v_list == nullptr || v_indices == nullptr)
-        die("out of memory\n");
-    vn_list = v_list + xyz;
-    vt_list = vn_list + xyz;
 }
 
 void import_model(const char *filename) {
@@ -92,6 +79,10 @@ void reset_import_state() {
     free(obj_name);
     obj_name = nullptr;
     num_v = num_vn = num_vt = 0;
+    // Emptied and given back: the next model may be a small one.
+    for (std::vector<float> *list : {&v_list, &vn_list, &vt_list})
+        std::vector<float>().swap(*list);
+    std::vector<uint32_t>().swap(v_indices);
     nindices = 0;
     act_mat = nullptr;
 }

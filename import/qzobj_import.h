@@ -6,14 +6,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "qz.h"
 #include "qz_path.h"
 
-// Capacity of each attribute list (in elements) and of the triangle list (in triangles).
-constexpr unsigned MAX_LIST_SIZE = 32768;
-// Capacity of the material list, across all MTL libraries of a model.
-constexpr unsigned MAX_MATERIALS = 32768;
+// The lists grow as the model needs; what bounds them is the object file. Its counts and indices
+// are 32-bit, so an attribute list holds at most MAX_ELEMENTS (one index stays free for the
+// texture coordinate of corners without one). The file must stay under 2 GiB: the 12 bytes of
+// each triangle's indices alone bound the triangles, and each material's record the materials.
+constexpr uint32_t MAX_ELEMENTS = UINT32_MAX - 1;
+constexpr uint64_t MAX_OBJECT_FILE = INT32_MAX;
+constexpr uint32_t MAX_TRIANGLES = MAX_OBJECT_FILE / 12;
+constexpr uint32_t MAX_MATERIALS = MAX_OBJECT_FILE / (sizeof(qz_chunk) + sizeof(qz_material));
 
 // One distinct (position, texture coordinate, normal) triple used by a face corner; all three
 // indices are zero-based.
@@ -41,16 +46,17 @@ extern int verbose;
 extern char *obj_name;
 
 extern unsigned num_v, num_vn, num_vt;
-extern float *v_list;  // 3 floats per position
-extern float *vn_list; // 3 floats per normal
-extern float *vt_list; // 2 floats per texture coordinate
+extern std::vector<float> v_list;  // 3 floats per position
+extern std::vector<float> vn_list; // 3 floats per normal
+extern std::vector<float> vt_list; // 2 floats per texture coordinate
 
 extern unsigned nventries;
-extern v_entry *v_entries;  // ascending by (v_idx, vt_idx, vn_idx), no two alike; linked
-                            // once the whole OBJ file is read
-extern unsigned nindices;   // triangles read
-extern v_entry **v_indices; // three corners per triangle: in face order while the OBJ file is
-                            // read, then each material's triangles together
+extern v_entry *v_entries; // ascending by (v_idx, vt_idx, vn_idx), no two alike; linked
+                           // once the whole OBJ file is read
+extern unsigned nindices;  // triangles read
+// Three corners per triangle, each material's triangles together: the place of each corner's
+// vertex in the written vertex array.
+extern std::vector<uint32_t> v_indices;
 extern unsigned nmaterials;
 extern material *material_list; // in order of first definition
 extern material *act_mat;       // the material whose faces are being read
@@ -61,13 +67,11 @@ extern path_data_ll *path_list;
 void *xcalloc(size_t count, size_t size);
 char *xstrdup(const char *s);
 
-// Allocates the attribute lists and the triangle list, once per process.
-void allocate_lists();
 // Every phase after the command line: reads the model (a name relative to the current
 // directory), its libraries and its paths file, then writes the object and material files.
 void import_model(const char *filename);
-// Frees what an import built and sets the state back to its start (the lists stay allocated),
-// so that one process can import model after model: the fuzzing harness does.
+// Frees what an import built and sets the state back to its start, so that one process can
+// import model after model: the fuzzing harness does.
 void reset_import_state();
 
 // A face corner as the OBJ file writes it: zero-based indices, and whether the corner leaves
@@ -96,8 +100,7 @@ void compute_normals(const obj_face *faces, size_t nfaces, obj_corner *corners,
 // Splits a polygon of count >= 3 corners into count - 2 triangles that keep its winding: three
 // corner numbers (0 to count - 1) per triangle into triangles.
 void triangulate_polygon(const qz_vec *corners, unsigned count, unsigned *triangles);
-// Drops every vertex entry, polygon and material run the OBJ reader holds (the entries' block
-// stays allocated, like the lists), for the next import.
+// Drops every vertex entry, polygon and material run the OBJ reader holds, for the next import.
 void reset_obj_reader();
 void read_mtl_file(const char *filename);
 material *material_exists(material *m, const char *materialname);

@@ -134,9 +134,10 @@ static material *start_material(const char *name, const char *filename, unsigned
     }
     index_materials();
     check_material_name(name, filename, line);
-    // The material list is bounded like every other list of the importer.
     if (nmaterials == MAX_MATERIALS)
-        die("%s: too many materials (at most %u) on line %u\n", filename, MAX_MATERIALS, line);
+        die("%s: line %u: more than %u materials, more than an object file (under 2 GiB) "
+            "holds\n",
+            filename, line, MAX_MATERIALS);
     m = static_cast<material *>(xcalloc(1, sizeof(material)));
     m->name = xstrdup(name);
     m->qzmat = new_material_record(record_name(name));
@@ -166,13 +167,23 @@ static void read_texture_map(const texture_map &map, const char *texname, materi
     }
     if (!file_exists(texname))
         die(map.no_texture, filename, texname, line);
+    // A texture kept outside the model's folder (exporters write the absolute path of an image
+    // kept elsewhere) cannot be found by that path where the model is used: the material names
+    // its file, which must go beside the model.
+    const char *stored = plat_path_leaves_dir(texname) ? plat_file_part(texname) : texname;
     // A name cut to fit its field would send the engine to a file that does not exist.
-    if (strlen(texname) > QZ_RECORD_NAME_LEN)
+    if (strlen(stored) > QZ_RECORD_NAME_LEN)
         die("%s: texture name '%s' on line %u is %zu bytes long, a material holds names of at "
             "most %u bytes\n",
-            filename, texname, line, strlen(texname), QZ_RECORD_NAME_LEN);
+            filename, stored, line, strlen(stored), QZ_RECORD_NAME_LEN);
+    if (stored != texname)
+        print(0,
+              "[warn] %s: texture '%s' on line %u lies outside the model's folder: the material "
+              "names it '%s', the name by which alone the engine finds it; ship the file beside "
+              "the model\n",
+              filename, texname, line, stored);
     if (verbose)
-        print(2, map.note, texname, line);
+        print(2, map.note, stored, line);
     // A map given again starts afresh: the slot is refilled, its alpha settings with it.
     qz_tex *t = m->*map.slot;
     if (t == nullptr)
@@ -183,7 +194,7 @@ static void read_texture_map(const texture_map &map, const char *texname, materi
     t->alphaBits = map.alpha_bits;
     t->tileU = 0xFF;
     t->tileV = 0xFF;
-    copy_name_field(t->file, texname, sizeof t->file);
+    copy_name_field(t->file, stored, sizeof t->file);
 }
 
 static void read_texture_alpha(const texture_map &map, char *p, material *m, parser *parser) {

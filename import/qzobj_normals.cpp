@@ -45,7 +45,7 @@ bool is_zero(const dvec &a) {
 }
 
 dvec position(unsigned v) {
-    const float *p = v_list + 3 * size_t{v};
+    const float *p = &v_list[3 * size_t{v}];
     return {p[0], p[1], p[2]};
 }
 
@@ -143,7 +143,7 @@ void compute_normals(const obj_face *faces, size_t nfaces, obj_corner *corners,
     std::vector<uint32_t> place(num_v, NONE);
     const auto place_of = [&](unsigned v) {
         if (place[v] == NONE) {
-            const float *p = v_list + 3 * size_t{v};
+            const float *p = &v_list[3 * size_t{v}];
             place[v] =
                 places({float_bits(p[0] + 0.0f), float_bits(p[1] + 0.0f), float_bits(p[2] + 0.0f)});
         }
@@ -205,7 +205,7 @@ void compute_normals(const obj_face *faces, size_t nfaces, obj_corner *corners,
         for (unsigned i = 0; i < face.count; i++) {
             obj_corner &c = corners[face.first_corner + i];
             // A given normal of no length (the reader left one so) gives way to the face's own.
-            const float *given = vn_list + 3 * size_t{c.vn};
+            const float *given = c.no_vn ? nullptr : &vn_list[3 * size_t{c.vn}];
             const bool no_length = !c.no_vn && given[0] == 0 && given[1] == 0 && given[2] == 0;
             if (!c.no_vn && !no_length)
                 continue;
@@ -229,10 +229,14 @@ void compute_normals(const obj_face *faces, size_t nfaces, obj_corner *corners,
         }
     }
     const std::vector<triple> &list = made.keys();
-    if (list.size() > MAX_LIST_SIZE - num_vn)
+    if (list.size() > MAX_ELEMENTS - num_vn)
         die("%s: %u normals given and %zu made for the corners without one, more than the %u "
-            "that a model holds\n",
-            filename, num_vn, list.size(), MAX_LIST_SIZE);
-    for (const triple &xyz : list)
-        memcpy(vn_list + 3 * size_t{num_vn++}, xyz.data(), sizeof xyz);
+            "that 32-bit indices can tell apart\n",
+            filename, num_vn, list.size(), MAX_ELEMENTS);
+    for (const triple &xyz : list) {
+        float n[3];
+        memcpy(n, xyz.data(), sizeof n);
+        vn_list.insert(vn_list.end(), n, n + 3);
+        num_vn++;
+    }
 }

@@ -1,4 +1,4 @@
-// The OBJ reader: positions, texture coordinates and normals into the fixed lists, each face with
+// The OBJ reader: positions, texture coordinates and normals into their lists, each face with
 // its corners as written, the object name, and the material of each face. Only once the whole
 // file is read (a face may name an element defined further down) are the corners checked, what
 // they leave out filled in, polygons split into triangles, and the triangles turned into
@@ -47,14 +47,16 @@ struct reader {
 
 static reader rd;
 
-// The vertex entries in the order they were made, at most three per triangle, allocated once
-// like the lists. They are found by their triple through a hash table of open addressing whose
-// slots hold an entry's place + 1 (0 for a free slot). The table doubles whenever half of it
-// would be in use, so a small model touches little memory and the runs stay short at the limits.
-// The sorted list is linked once all are made: no corner costs more than a few probes.
+// The vertex entries in the order they were made, at most one per corner: the block has room
+// for that many, allocated zeroed so that only what is used costs memory. They are found by
+// their triple through a hash table of open addressing whose slots hold an entry's place + 1
+// (0 for a free slot). The table doubles whenever half of it would be in use, so a small model
+// touches little memory and the runs stay short. The sorted list is linked once all are made: no
+// corner costs more than a few probes.
 static v_entry *entry_block;
 static uint32_t *entry_slots;
 static unsigned entry_slot_bits; // 2^entry_slot_bits slots; 0 while there is no table
+static_assert(MAX_TRIANGLES < (1u << 31) / 3, "the slots of 3 entries per triangle fit 32 bits");
 
 static unsigned entry_slot(unsigned v_idx, unsigned vt_idx, unsigned vn_idx) {
     const uint64_t key = uint64_t{v_idx} << 42 ^ uint64_t { vt_idx } << 21 ^ vn_idx;
@@ -95,53 +97,52 @@ static void unit_normal(float *n, unsigned line) {
     }
 }
 
-// The coordinates of one v, vt or vn; those from the given'th on may be left out ("vt u" is
-// (u, 0)), up to the end of the line or a comment. A coordinate that is no finite number would
-// poison every normal and bound the object is part of.
-static void read_floats_to_list(char *p, float *array, unsigned elem_count, unsigned num,
-                                parser *parser, unsigned given = 3) {
-    if (elem_count == MAX_LIST_SIZE)
-        die("MAX_LIST_SIZE(%u) reached (line: %u)\n", MAX_LIST_SIZE, parser->nline);
+// The coordinates of one v, vt or vn appended to its list, which counts them in count; those
+// from the given'th on may be left out ("vt u" is (u, 0)), up to the end of the line or a
+// comment. A coordinate that is no finite number would poison every normal and bound the object
+// is part of.
+static void read_floats_to_list(char *p, std::vector<float> &list, unsigned *count,
+                                const char *kind, unsigned num, parser *parser,
+                                unsigned given = 3) {
+    if (*count == MAX_ELEMENTS)
+        die("%s: line %u: more than %u %s, the most that 32-bit indices can tell apart\n",
+            parser->filename, parser->nline, MAX_ELEMENTS, kind);
+    ++*count;
     for (unsigned i = 0; i < num; i++) {
         char *at = p;
         while (is_blank(*at))
             at++;
         if (i >= given && (*at == '\0' || *at == '#')) {
-            array[elem_count * num + i] = 0;
+            list.push_back(0);
             continue;
         }
         const float v = read_float(p, &p, parser);
         if (!std::isfinite(v))
             die_parser(parser, at, "%s: not a finite number\n", parser->filename);
-        array[elem_count * num + i] = v;
+        list.push_back(v);
     }
 }
 
-static v_entry *get_v_entry(unsigned v_idx, unsigned vt_idx, unsigned vn_idx) {
-    if (entry_block == nullptr)
-        entry_block = static_cast<v_entry *>(xcalloc(size_t{MAX_LIST_SIZE} * 3, sizeof(v_entry)));
+// The place of the triple's entry in the block.
+static uint32_t get_v_entry(unsigned v_idx, unsigned vt_idx, unsigned vn_idx) {
     if (2 * (nventries + 1) > 1u << entry_slot_bits)
         grow_entry_slots();
     const unsigned mask = (1u << entry_slot_bits) - 1;
     unsigned s = entry_slot(v_idx, vt_idx, vn_idx);
     for (; entry_slots[s] != 0; s = (s + 1) & mask) {
-        v_entry *e = &entry_block[entry_slots[s] - 1];
-        if (e->v_idx == v_idx && e->vt_idx == vt_idx && e->vn_idx == vn_idx)
-            return e;
+        const v_entry &e = entry_block[entry_slots[s] - 1];
+        if (e.v_idx == v_idx && e.vt_idx == vt_idx && e.vn_idx == vn_idx)
+            return entry_slots[s] - 1;
     }
-    // A face of k corners makes k - 2 triangles, and the triangles are bounded: there are never
-    // more corners, and so entries, than three per triangle.
-    v_entry *e = &entry_block[nventries];
-    *e = v_entry{0, v_idx, vt_idx, vn_idx, nullptr};
-    entry_slots[s] = ++nventries;
-    return e;
+    entry_block[nventries] = v_entry{0, v_idx, vt_idx, vn_idx, nullptr};
+    entry_slots[s] = nventries + 1;
+    return nventries++;
 }
 
 // Links the entries into v_entries in ascending order of their triples, and numbers them in that
 // order: the place of each in the written vertex array. Three stable counting sorts, by normal,
-// texture and position index. Once the indices are checked each of them is at most
-// MAX_LIST_SIZE (the texture coordinate of corners without one), which bounds the buckets.
-// Linear in the number of entries, whatever their order.
+// texture and position index; the buckets are as many as the largest index. Linear in the number
+// of entries and the lengths of the lists, whatever their order.
 static void link_entries_in_order() {
     unsigned largest = 0;
     for (uint32_t i = 0; i < nventries; i++) {
@@ -230,8 +231,10 @@ static bool corner_follows(char **p) {
 static void read_face_def(char *p, parser *parser) {
     const auto first = static_cast<unsigned>(rd.corners.size());
     for (unsigned k = 0; corner_follows(&p); k++) {
-        if (k >= 2 && nindices + k - 2 == MAX_LIST_SIZE)
-            die("reached MAX_LIST_SIZE(%u)\n", MAX_LIST_SIZE);
+        if (k >= 2 && nindices + k - 2 == MAX_TRIANGLES)
+            die("%s: line %u: more than %u triangles, more than an object file (under 2 GiB) "
+                "holds\n",
+                parser->filename, parser->nline, MAX_TRIANGLES);
         rd.corners.push_back(parse_corner(p, &p, parser));
     }
     const auto count = static_cast<unsigned>(rd.corners.size() - first);
@@ -325,12 +328,12 @@ static void read_obj_parse_line(parser *parser) {
     if (k == "v") {
         if (num_v == 0)
             rd.first_position = line;
-        read_floats_to_list(args, v_list, num_v++, 3, parser);
+        read_floats_to_list(args, v_list, &num_v, "positions (v)", 3, parser);
     } else if (k == "vt")
-        read_floats_to_list(args, vt_list, num_vt++, 2, parser, 1);
+        read_floats_to_list(args, vt_list, &num_vt, "texture coordinates (vt)", 2, parser, 1);
     else if (k == "vn") {
-        read_floats_to_list(args, vn_list, num_vn, 3, parser);
-        unit_normal(vn_list + 3 * size_t{num_vn++}, parser->nline);
+        read_floats_to_list(args, vn_list, &num_vn, "normals (vn)", 3, parser);
+        unit_normal(&vn_list[vn_list.size() - 3], parser->nline);
     } else if (k == "f")
         read_face_def(args, parser);
     else if (k == "s")
@@ -369,21 +372,21 @@ static void check_face_indices() {
     }
 }
 
-// Corners without a texture coordinate share (0, 0), kept behind the file's own: the list has
-// room for that one more.
+// Corners without a texture coordinate share (0, 0), kept behind the file's own: the indices
+// have room for that one more.
 static void fill_texture_coordinates() {
     if (rd.no_texture.count == 0)
         return;
-    vt_list[2 * size_t{num_vt}] = vt_list[2 * size_t{num_vt} + 1] = 0;
+    vt_list.insert(vt_list.end(), {0, 0});
     for (obj_corner &c : rd.corners)
         if (c.no_vt)
             c.vt = num_vt;
 }
 
-// Each face becomes its triangles, a polygon split by its positions. The triangles of each
-// material stand together, in the order of the materials' first use and each run in file order,
-// behind the triangles that belong to no material; each material gets the place and length of
-// its run.
+// Each face becomes its triangles, a polygon split by its positions, and each corner the place of
+// its vertex entry. The triangles of each material stand together, in the order of the
+// materials' first use and each run in file order, behind the triangles that belong to no
+// material; each material gets the place and length of its run.
 static void make_triangles() {
     std::vector<unsigned> start(rd.runs.size() + 2);
     for (const obj_face &f : rd.faces)
@@ -395,24 +398,27 @@ static void make_triangles() {
         q->idx_start = 3 * start[r];
         q->idx_num = 3 * (start[r + 1] - start[r]);
     }
-    std::vector<v_entry *> entries(rd.corners.size());
-    for (size_t i = 0; i < entries.size(); i++) {
-        const obj_corner &c = rd.corners[i];
-        entries[i] = get_v_entry(c.v, c.vt, c.vn);
-    }
+    entry_block =
+        static_cast<v_entry *>(xcalloc(std::max<size_t>(rd.corners.size(), 1), sizeof(v_entry)));
+    v_indices.resize(3 * size_t{nindices});
+    std::vector<uint32_t> corner;
     std::vector<qz_vec> at;
     std::vector<unsigned> triangles;
     for (const obj_face &f : rd.faces) {
-        v_entry **out = v_indices + 3 * size_t{start[f.run]};
+        uint32_t *out = v_indices.data() + 3 * size_t{start[f.run]};
         start[f.run] += f.count - 2;
-        v_entry *const *corner = entries.data() + f.first_corner;
+        corner.resize(f.count);
+        for (unsigned i = 0; i < f.count; i++) {
+            const obj_corner &c = rd.corners[f.first_corner + i];
+            corner[i] = get_v_entry(c.v, c.vt, c.vn);
+        }
         if (f.count == 3) {
-            std::copy_n(corner, 3, out);
+            std::copy_n(corner.data(), 3, out);
             continue;
         }
         at.resize(f.count);
         for (unsigned i = 0; i < f.count; i++) {
-            const float *v = v_list + 3 * size_t{corner[i]->v_idx};
+            const float *v = &v_list[3 * size_t{rd.corners[f.first_corner + i].v}];
             at[i] = qz_vec{v[0], v[1], v[2]};
         }
         triangles.resize(3 * size_t{f.count - 2});
@@ -422,8 +428,15 @@ static void make_triangles() {
     }
 }
 
+// Each corner's entry gives way to its place in the written vertex array, which the entries hold
+// once they are numbered.
+static void number_corners() {
+    for (uint32_t &i : v_indices)
+        i = entry_block[i].idx;
+}
+
 // A material's vertex range is the stretch of the vertex array its indices span: from the
-// smallest to the largest. The entries must be numbered. A material without triangles has none.
+// smallest to the largest. A material without triangles has none.
 static void set_vertex_ranges() {
     for (material *m : rd.runs) {
         qz_material *q = m->qzmat;
@@ -432,8 +445,8 @@ static void set_vertex_ranges() {
             continue;
         unsigned lo = UINT32_MAX, hi = 0;
         for (uint32_t i = q->idx_start; i < q->idx_start + q->idx_num; i++) {
-            lo = std::min(lo, v_indices[i]->idx);
-            hi = std::max(hi, v_indices[i]->idx);
+            lo = std::min(lo, v_indices[i]);
+            hi = std::max(hi, v_indices[i]);
         }
         q->vert_start = lo;
         q->vert_num = hi - lo + 1;
@@ -512,11 +525,14 @@ int read_obj_file(const char *filename) {
         compute_normals(rd.faces.data(), rd.faces.size(), rd.corners.data(), filename);
     make_triangles();
     link_entries_in_order();
+    number_corners();
     set_vertex_ranges();
     return 0;
 }
 
 void reset_obj_reader() {
+    free(entry_block);
+    entry_block = nullptr;
     free(entry_slots); // the next import starts with a small table again
     entry_slots = nullptr;
     entry_slot_bits = 0;

@@ -46,9 +46,9 @@ static void write_vertices(int fd, const char *filename) {
     qz_vertex batch[1024];
     size_t n = 0;
     for (const v_entry *e = v_entries; e != nullptr; e = e->next) {
-        const float *pos = v_list + 3 * size_t{e->v_idx};
-        const float *nor = vn_list + 3 * size_t{e->vn_idx};
-        const float *uv = vt_list + 2 * size_t{e->vt_idx};
+        const float *pos = &v_list[3 * size_t{e->v_idx}];
+        const float *nor = &vn_list[3 * size_t{e->vn_idx}];
+        const float *uv = &vt_list[2 * size_t{e->vt_idx}];
         // The engine's texture origin is at the other edge, hence the negated v.
         batch[n++] = qz_vertex{
             {pos[0], pos[1], pos[2]}, {nor[0], nor[1], nor[2]}, 0x80808080, {uv[0], -uv[1]}};
@@ -63,18 +63,28 @@ static void write_indices(int fd, const char *filename) {
     const uint32_t count = 3 * nindices;
     write_header(fd, CHUNK_INDICES, count * 4 + 4, filename);
     write_all(fd, &count, sizeof count, filename);
-    uint32_t batch[4096];
-    for (uint32_t done = 0; done < count;) {
-        const uint32_t n = std::min<uint32_t>(count - done, std::size(batch));
-        for (uint32_t i = 0; i < n; i++)
-            batch[i] = v_indices[done + i]->idx;
-        write_all(fd, batch, n * sizeof(uint32_t), filename);
-        done += n;
-    }
+    write_all(fd, v_indices.data(), count * sizeof(uint32_t), filename);
+}
+
+// The object file's length, computed in 64 bits: its chunk sizes must hold it.
+static uint64_t object_file_length() {
+    uint64_t paths = 0;
+    for (const path_data_ll *p = path_list; p != nullptr; p = p->next)
+        paths++;
+    return 2 * sizeof(qz_chunk) + sizeof(qz_object) + 3 * (sizeof(qz_chunk) + 4) +
+           uint64_t{nventries} * sizeof(qz_vertex) + uint64_t{nindices} * 12 +
+           uint64_t{nmaterials} * (sizeof(qz_chunk) + sizeof(qz_material)) +
+           paths * (sizeof(qz_chunk) + sizeof(qz_path));
 }
 
 void write_object_file(const char *filename) {
     print(0, "writing: '%s'\n", filename);
+    const uint64_t length = object_file_length();
+    if (length > MAX_OBJECT_FILE)
+        die("%s: the object would take %llu bytes (%u vertices, %u triangles, %u materials), more "
+            "than the %llu that an object file holds\n",
+            filename, static_cast<unsigned long long>(length), nventries, nindices, nmaterials,
+            static_cast<unsigned long long>(MAX_OBJECT_FILE));
     const uint32_t vdata_len = nventries * sizeof(qz_vertex) + 4;
     const uint32_t idata_len = nindices * 12 + 4;
     const uint32_t mdata_len = nmaterials * (sizeof(qz_chunk) + sizeof(qz_material)) + 4;

@@ -303,16 +303,19 @@ TEST(ImportNormals, MadeAsModellersShadeThem) {
         EXPECT_EQ(o.vertices.size(), 8u);
     }
     {
-        SCOPED_TRACE("made normals count toward the limit");
+        SCOPED_TRACE("made normals join a list past 32,768 given ones");
         std::string obj = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
         for (int i = 0; i < 32767; i++)
             obj += "vn 0 0 1\n";
-        temp_dir fits, t;
-        EXPECT_EQ(import(fits, {{"m.obj", obj + "f 1 2 3\n"}}).status, 0);
-        const run_result r = import(t, {{"m.obj", obj + "f 1 2 3\nf 1 3 2\n"}});
-        EXPECT_EQ(r.status, DIE_STATUS);
-        EXPECT_EQ(r.err, "*error*:m.obj: 32767 normals given and 2 made for the corners without "
-                         "one, more than the 32768 that a model holds\n");
+        temp_dir t;
+        const run_result r = import(t, {{"m.obj", obj + "f 1 2 3\nf 1 3 2\nf 1//1 2//1 3//1\n"}});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const object_data o = read_object_file(t / "m.object");
+        // Each position with the given normal (0, 0, 1), then the two made ones.
+        std::vector<float> z;
+        for (const qz_vertex &v : o.vertices)
+            z.push_back(v.nor.z);
+        EXPECT_EQ(z, (std::vector<float>{1, 1, -1, 1, 1, -1, 1, 1, -1}));
     }
 }
 
@@ -344,6 +347,80 @@ TEST(ImportMaterials, TextureOptionsAsExportersWriteThem) {
         << r.out;
     for (const char *name : {"Mat.material_new", "Tiled.material_new", "m.object"})
         EXPECT_EQ(read_file(b / name), read_file(a / name)) << name;
+}
+
+// Textures kept outside the model's folder, as Blender's default path mode writes them: by an
+// absolute path, or one that climbs out. The material names the file alone, as if it lay beside
+// the model, with a warning for each; a name inside the folder stays as written, and one outside
+// that does not exist stays an error.
+TEST(ImportMaterials, TexturesByPathOutsideTheFolder) {
+    const std::string obj = "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl Mat\nf 1 2 3\n";
+    temp_dir plain, t;
+    fs::create_directories(plain / "tex");
+    ASSERT_EQ(import(plain, {{"m.obj", obj},
+                             {"wood.png", ""},
+                             {"n.png", ""},
+                             {"tex/s.png", ""},
+                             {"m.mtl", "newmtl Mat\nmap_Kd wood.png\nmap_bump n.png\n"
+                                       "map_Ks tex/s.png\n"}})
+                  .status,
+              0);
+    fs::create_directories(t / "tex");
+    fs::create_directories(t / "model" / "tex");
+    const std::string wood = (t / "tex" / "wood.png").string();
+    const std::string mtl =
+        "newmtl Mat\nmap_Kd " + wood + "\nmap_Bump -bm 1 ../tex/n.png\nmap_Ks tex/s.png\n";
+    const run_result r = import(t,
+                                {{"model/m.obj", obj},
+                                 {"tex/wood.png", ""},
+                                 {"tex/n.png", ""},
+                                 {"model/tex/s.png", ""},
+                                 {"model/m.mtl", mtl}},
+                                "model/m.obj");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string ship = "the name by which alone the engine finds it; ship the file beside "
+                             "the model\n";
+    EXPECT_NE(r.out.find("reading: 'm.mtl' ...\n[warn] m.mtl: texture '" + wood +
+                         "' on line 2 lies outside the model's folder: the material names it "
+                         "'wood.png', " +
+                         ship +
+                         "[warn] m.mtl: texture '../tex/n.png' on line 3 lies outside the "
+                         "model's folder: the material names it 'n.png', " +
+                         ship),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(read_file(t / "model" / "Mat.material_new"), read_file(plain / "Mat.material_new"));
+
+    write_file(t / "model" / "m.mtl", "newmtl Mat\nmap_Kd ../tex/none.png\n");
+    const run_result missing = run(tool("qz_import"), {"-f", "model/m.obj"}, t.path);
+    EXPECT_EQ(missing.status, DIE_STATUS);
+    EXPECT_EQ(missing.err,
+              "*error*:m.mtl: referenced texture doesn't exist '../tex/none.png' on line 2\n");
+}
+
+// A backslash at the end of a line goes on on the next, as the format allows: the model is the
+// one written on single lines, and a report names the line the statement begins on. One that
+// ends a comment continues nothing, nor does one on the last line.
+TEST(ImportStatements, ContinuedLines) {
+    const std::string single = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n# C:\\models\\\n"
+                               "f 1 2 3 4\nf 1 3 2\n";
+    const std::string continued = "v 0 0 \\\n0\nv 1 0 0\r\nv 1 1 \\\r\n0\nv 0 1 0\n"
+                                  "# C:\\models\\\nf 1 \\\n2 \\\n\\\n3 4\nf 1 3 2 \\";
+    temp_dir a, b, bad;
+    const run_result one = import(a, {{"m.obj", single}});
+    ASSERT_EQ(one.status, 0) << one.err;
+    const run_result r = import(b, {{"m.obj", continued}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string out = one.out; // the first face begins on line 8, not 6
+    for (size_t at; (at = out.find("on line 6\n")) != std::string::npos;)
+        out.replace(at, 10, "on line 8\n");
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(read_file(b / "m.object"), read_file(a / "m.object"));
+    const run_result e = import(bad, {{"m.obj", "v 0 0 0\n\nf 1 \\\n 1 \\\n x\nf 1 1 1\n"}});
+    EXPECT_EQ(e.status, DIE_STATUS);
+    EXPECT_EQ(e.err,
+              "*error*:parser: expected integer\non line 3,12:\nf 1    1    x\n           ^\n"
+              "face definition needs vertex & tex & normal index\n");
 }
 
 // "v//" corners, as ctmconv writes every mesh without normals: a position alone, the same model
