@@ -7,7 +7,7 @@
 #   bench/run.sh --quick    small inputs and one round: checks that everything works
 #
 # Environment: QZ_BENCH_DIR (inputs, archives and extractions; default /dev/shm/qz-bench, else
-# /tmp/qz-bench; about 2 GB), QZ_BENCH_BUILD (default build/bench).
+# /tmp/qz-bench; about 2.6 GB), QZ_BENCH_BUILD (default build/bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -50,11 +50,14 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 if [ $quick = 1 ]; then
   nfiles=500 mib=16 reps=1 big_reps=1 import_reps=1 sizes="1000 4096" material_sizes="512 1000"
+  large_sizes="32768 100000" large_reps=1
 else
   nfiles=5000 mib=200 reps=5 big_reps=3 import_reps=25 sizes="1000 4096 8192 16384 32768"
-  material_sizes="2048 16384"
+  material_sizes="2048 16384" large_sizes="32768 1000000 4000000" large_reps=5
 fi
-if [ ! -e "$work/in/.complete" ] || [ ! -e "$work/in/models/smooth-${sizes%% *}" ]; then
+large_last=${large_sizes##* }
+if [ ! -e "$work/in/.complete" ] || [ ! -e "$work/in/models/smooth-${sizes%% *}" ] ||
+  [ ! -e "$work/in/models/large-$large_last" ]; then
   echo "making the inputs in $work/in ..." >&2
   rm -rf "$work/in"
   mkdir -p "$work/in/big" "$work/in/models"
@@ -72,6 +75,10 @@ if [ ! -e "$work/in/.complete" ] || [ ! -e "$work/in/models/smooth-${sizes%% *}"
   for n in $material_sizes; do
     mkdir -p "$work/in/models/materials-$n"
     "$bin/qzb_gen" obj "$work/in/models/materials-$n/m.obj" "$n" materials
+  done
+  for n in $large_sizes; do
+    mkdir -p "$work/in/models/large-$n"
+    "$bin/qzb_gen" obj "$work/in/models/large-$n/m.obj" "$n" large
   done
   touch "$work/in/.complete"
 fi
@@ -250,6 +257,27 @@ out "measured side by side (target at most 1.30 x):"
 out ""
 for n in $sizes; do
   out "- $n triangles: ${normals_ratio[$n]} x"
+done
+out ""
+out "### Large models"
+out ""
+out "Medians of $large_reps rounds. \"large\": the shared grid with half as many of each of v, vt and vn"
+out "as triangles and four materials, as a scanned or sculpted model is (1,000,000 triangles: 100 MB"
+out "of OBJ). Targets: at 1,000,000 triangles at most tinyobj's time, and at most 1.5 x its peak"
+out "memory; time and memory growing linearly."
+out ""
+out "| triangles | OBJ MB | qz_import s | tinyobj s | qz / tinyobj | qz ns per triangle | qz peak MiB | tinyobj peak MiB | qz / tinyobj peak |"
+out "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+for n in $large_sizes; do
+  m=$work/in/models/large-$n
+  measure -w 1 "$large_reps" \
+    qz_import "$m" "rm -f m.object *.material_new" "$bin/qz_import m.obj" \
+    tinyobj "$m" - "$bin/qzb_tinyobj m.obj"
+  q=$(field qz_import 2) t=$(field tinyobj 2)
+  qm=$(field qz_import 5) tm=$(field tinyobj 5)
+  out "| $n | $(mb_per_s "$(stat -c %s "$m/m.obj")" 1) | $(secs "$q") | $(secs "$t") |" \
+    "$(ratio "$q" "$t") | $(awk -v s="$q" -v n="$n" 'BEGIN {printf "%.0f", s / n * 1e9}') |" \
+    "$(mib "$qm") | $(mib "$tm") | $(ratio "$qm" "$tm") |"
 done
 echo "" >&2
 echo "report: $report" >&2

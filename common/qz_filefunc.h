@@ -221,17 +221,20 @@ struct parser {
     const char *errinfo; // hint printed last in a parse error report, or null
     unsigned int nline;  // the line the current one begins on: lines before it, plus one
     unsigned int joined; // lines that a backslash at the end of the one before joined to it
-    int32_t bytes_left;  // data bytes from cur to the end of the data in buf
-    char *filename;      // for the reports that name the file
-    int utf16;           // 0 for a UTF-8 file; 1 for UTF-16 little-endian, 2 big-endian
-    bool read_end;       // a read came up short: the file has no more bytes
-    uint8_t ncarry;      // bytes in carry
+    // Whether a statement of this keyword goes on past a backslash at the end of its line; null
+    // where none does.
+    bool (*continued)(std::string_view keyword);
+    int32_t bytes_left; // data bytes from cur to the end of the data in buf
+    char *filename;     // for the reports that name the file
+    int utf16;          // 0 for a UTF-8 file; 1 for UTF-16 little-endian, 2 big-endian
+    bool read_end;      // a read came up short: the file has no more bytes
+    uint8_t ncarry;     // bytes in carry
     // UTF-16 bytes read but not converted yet: a code unit or surrogate pair that did not fit
     // the window, or an odd last byte.
     unsigned char carry[4];
 };
 
-parser *init_parser(const char *filename);
+parser *init_parser(const char *filename, bool (*continued)(std::string_view) = nullptr);
 // Closes the file and releases the record.
 void close_parser(parser *parser);
 void parser_fill_buffer(parser *parser);

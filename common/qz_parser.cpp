@@ -11,7 +11,7 @@
 
 #include "qz_platform.h" // descriptor I/O, console output
 
-parser *init_parser(const char *filename) {
+parser *init_parser(const char *filename, bool (*continued)(std::string_view)) {
     int fd = plat_open_read(filename);
     if (fd < 0)
         die("open(%s) failed: %s\n", filename, strerror(errno));
@@ -25,6 +25,7 @@ parser *init_parser(const char *filename) {
     }
     ps->fd = fd;
     ps->filename = name;
+    ps->continued = continued;
     parser_guard guard(ps); // a read error ends the run before the caller holds the record
     // The first two bytes tell a UTF-16 file (Notepad's "Unicode") by its byte order mark. They
     // are read on their own, as the descriptor may be a pipe that cannot be rewound.
@@ -136,12 +137,20 @@ void parser_fill_buffer(parser *ps) {
     ps->buf[ps->bytes_left] = '\0';
 }
 
-// Whether the line from line to end (its line feed, or its carriage return before one) goes on
-// on the next: its last character is a backslash that stands outside a comment ("# C:\models\"
-// holds no statement to continue).
-static bool continues(const char *line, const char *end) {
-    return end != line && end[-1] == '\\' &&
-           memchr(line, '#', static_cast<size_t>(end - line)) == nullptr;
+// Whether the physical line from piece to end (its line feed, or its carriage return before
+// one) goes on on the next: its last character is a backslash that stands outside a comment
+// ("# C:\models\" holds no statement to continue), and the statement that begins at start is
+// one that goes on.
+static bool continues(const parser *ps, const char *start, const char *piece, const char *end) {
+    if (ps->continued == nullptr || end == piece || end[-1] != '\\' ||
+        memchr(piece, '#', static_cast<size_t>(end - piece)) != nullptr)
+        return false;
+    while (*start == ' ' || *start == '\t')
+        start++;
+    size_t len = 0;
+    while (start + len < end && start[len] != ' ' && start[len] != '\t')
+        len++;
+    return ps->continued(std::string_view(start, len));
 }
 
 void parser_read_line(parser *ps) {
@@ -167,7 +176,7 @@ void parser_read_line(parser *ps) {
         if (lf == nullptr)
             break;
         char *end = lf != piece && lf[-1] == '\r' ? lf - 1 : lf;
-        if (!continues(piece, end))
+        if (!continues(ps, ps->cur, piece, end))
             break;
         std::fill(end - 1, lf + 1, ' ');
         from = static_cast<size_t>(lf + 1 - ps->cur);
@@ -198,7 +207,7 @@ void parser_read_line(parser *ps) {
     if (end != piece && end[-1] == '\r')
         *--end = '\0';
     // The last line of the file, with no line after it to go on: its backslash continues nothing.
-    if (lf == nullptr && continues(piece, end))
+    if (lf == nullptr && continues(ps, ps->cur, piece, end))
         end[-1] = ' ';
     const char *next = lf != nullptr ? lf + 1 : ps->cur + ps->bytes_left;
     ps->bytes_left -= static_cast<int32_t>(next - ps->cur);

@@ -320,6 +320,15 @@ static bool is_free_form(std::string_view keyword) {
     return std::find(std::begin(words), std::end(words), keyword) != std::end(words);
 }
 
+// The statements of numbers and indices, whose long lines the format lets a backslash at their
+// end continue. A name statement ("o", "usemtl", "mtllib", ...) runs to the end of its line, a
+// backslash there included, as it always has.
+static bool continued_statement(std::string_view keyword) {
+    static const char *const words[] = {"v", "vt", "vn", "f", "l", "p"};
+    return std::find(std::begin(words), std::end(words), keyword) != std::end(words) ||
+           is_free_form(keyword);
+}
+
 static void read_obj_parse_line(parser *parser) {
     const text_statement st = split_statement(parser->line);
     const std::string_view k = st.keyword;
@@ -511,7 +520,7 @@ static void print_notices(const char *filename) {
 
 int read_obj_file(const char *filename) {
     {
-        const parser_guard guard(init_parser(filename));
+        const parser_guard guard(init_parser(filename, continued_statement));
         parser *parser = guard.ps;
         while (parser->line != nullptr) {
             read_obj_parse_line(parser);

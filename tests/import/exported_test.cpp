@@ -400,20 +400,20 @@ TEST(ImportMaterials, TexturesByPathOutsideTheFolder) {
 
 // A backslash at the end of a line goes on on the next, as the format allows: the model is the
 // one written on single lines, and a report names the line the statement begins on. One that
-// ends a comment continues nothing, nor does one on the last line.
+// ends a comment or a name continues nothing, nor does one on the last line.
 TEST(ImportStatements, ContinuedLines) {
-    const std::string single = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n# C:\\models\\\n"
+    const std::string single = "o part\\\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n# C:\\models\\\n"
                                "f 1 2 3 4\nf 1 3 2\n";
-    const std::string continued = "v 0 0 \\\n0\nv 1 0 0\r\nv 1 1 \\\r\n0\nv 0 1 0\n"
+    const std::string continued = "o part\\\nv 0 0 \\\n0\nv 1 0 0\r\nv 1 1 \\\r\n0\nv 0 1 0\n"
                                   "# C:\\models\\\nf 1 \\\n2 \\\n\\\n3 4\nf 1 3 2 \\";
     temp_dir a, b, bad;
     const run_result one = import(a, {{"m.obj", single}});
     ASSERT_EQ(one.status, 0) << one.err;
     const run_result r = import(b, {{"m.obj", continued}});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::string out = one.out; // the first face begins on line 8, not 6
-    for (size_t at; (at = out.find("on line 6\n")) != std::string::npos;)
-        out.replace(at, 10, "on line 8\n");
+    std::string out = one.out; // the first face begins on line 9, not 7
+    for (size_t at; (at = out.find("on line 7\n")) != std::string::npos;)
+        out.replace(at, 10, "on line 9\n");
     EXPECT_EQ(r.out, out);
     EXPECT_EQ(read_file(b / "m.object"), read_file(a / "m.object"));
     const run_result e = import(bad, {{"m.obj", "v 0 0 0\n\nf 1 \\\n 1 \\\n x\nf 1 1 1\n"}});
