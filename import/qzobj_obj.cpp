@@ -41,6 +41,8 @@ struct reader {
     notice zero_normals, scaled_normals; // given normals of no length, and of another than 1
     unsigned first_position = 0;         // the line of the first "v"
     std::vector<std::string> libraries;  // read so far, as each mtllib names it
+    bool statements = false;             // a line holds a statement of the format
+    unsigned first_other = 0;            // the first line that holds something else
 };
 
 } // namespace
@@ -329,6 +331,15 @@ static bool continued_statement(std::string_view keyword) {
            is_free_form(keyword);
 }
 
+// The statements of the format that the object has no use for: groups, and the settings of
+// display and rendering.
+static bool is_ignored_statement(std::string_view keyword) {
+    static const char *const words[] = {"g",          "mg",        "maplib",   "usemap",
+                                        "shadow_obj", "trace_obj", "ctech",    "stech",
+                                        "bevel",      "c_interp",  "d_interp", "lod"};
+    return std::find(std::begin(words), std::end(words), keyword) != std::end(words);
+}
+
 static void read_obj_parse_line(parser *parser) {
     const text_statement st = split_statement(parser->line);
     const std::string_view k = st.keyword;
@@ -359,6 +370,13 @@ static void read_obj_parse_line(parser *parser) {
         rd.points.add(line);
     else if (is_free_form(k))
         rd.free_form.add(line, std::string(k));
+    else if (!is_ignored_statement(k) && !k.empty() && k[0] != '#') {
+        if (rd.first_other == 0)
+            rd.first_other = line;
+        return;
+    }
+    if (!k.empty() && k[0] != '#')
+        rd.statements = true;
 }
 
 static void check_index(unsigned idx, unsigned count, const char *kind, unsigned line) {
@@ -527,6 +545,10 @@ int read_obj_file(const char *filename) {
             parser_read_line(parser);
         }
     }
+    // A file of another format (COLLADA, a text PLY, JSON) reads as lines of unknown statements:
+    // an empty object would pass for its conversion.
+    if (!rd.statements && rd.first_other != 0)
+        die("%s holds no OBJ statement (is it a model of another format?)\n", filename);
     check_face_indices();
     print_notices(filename);
     fill_texture_coordinates();

@@ -423,6 +423,30 @@ TEST(ImportStatements, ContinuedLines) {
               "face definition needs vertex & tex & normal index\n");
 }
 
+// A model of another format reads as lines of unknown statements: it is refused before anything
+// is written, where it used to become an empty object. An empty file, or one of comments and
+// groups, keeps its empty object.
+TEST(ImportFormats, ModelsOfAnotherFormatAreRefused) {
+    const std::string others[] = {
+        "<?xml version=\"1.0\"?>\n<COLLADA version=\"1.4.1\">\n</COLLADA>\n",
+        "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nend_header\n0\n1\n2\n",
+        "{\n  \"meshes\": []\n}\n"};
+    for (const std::string &text : others) {
+        temp_dir t;
+        const run_result r = import(t, {{"m.obj", text}});
+        EXPECT_EQ(r.status, DIE_STATUS) << text;
+        EXPECT_EQ(r.out, head("m.obj"));
+        EXPECT_EQ(r.err, "*error*:m.obj holds no OBJ statement (is it a model of another "
+                         "format?)\n");
+        EXPECT_EQ(listing(t.path), std::set<std::string>{"m.obj"});
+    }
+    for (const std::string text : {"", "# nothing yet\n\n", "g group\n"}) {
+        temp_dir t;
+        EXPECT_EQ(import(t, {{"m.obj", text}}).status, 0) << text;
+        EXPECT_TRUE(fs::exists(t / "m.object"));
+    }
+}
+
 // "v//" corners, as ctmconv writes every mesh without normals: a position alone, the same model
 // as plain "v" corners, with the same warnings.
 TEST(ImportCorners, PositionOnlyWithTwoSlashes) {

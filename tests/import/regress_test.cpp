@@ -14,6 +14,10 @@ namespace {
 // gets its record and its file. What bounds it is the object file (its material chunk, 80 bytes a
 // material, must stay under 2 GiB).
 TEST(ImportRegress, MaterialListGrows) {
+#ifdef _WIN32
+    // The code is the same on every system; Wine takes minutes to make and rename 32,769 files.
+    GTEST_SKIP() << "32,769 material files take minutes under Wine";
+#endif
     temp_dir t;
     std::string mtl;
     for (unsigned i = 0; i <= 32768; i++)
