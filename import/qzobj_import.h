@@ -100,6 +100,17 @@ void compute_normals(const obj_face *faces, size_t nfaces, obj_corner *corners,
 // Splits a polygon of count >= 3 corners into count - 2 triangles that keep its winding: three
 // corner numbers (0 to count - 1) per triangle into triangles.
 void triangulate_polygon(const qz_vec *corners, unsigned count, unsigned *triangles);
+// Corners without a texture coordinate share (0, 0), kept behind the file's own: the indices
+// have room for that one more.
+void share_missing_texture_coordinate(std::vector<obj_corner> &corners);
+// Turns the faces, every corner's indices checked and filled in, into the object: vertex entries
+// (v_entries), polygons split into triangles (v_indices), each material's triangles in one run
+// with its ranges. runs lists the materials in the order of their first use: a face's run is the
+// place of its material there + 1, or 0 for none.
+void build_object(const std::vector<obj_face> &faces, const std::vector<obj_corner> &corners,
+                  const std::vector<material *> &runs);
+// Drops every vertex entry, for the next import.
+void reset_object_builder();
 // Drops every vertex entry, polygon and material run the OBJ reader holds, for the next import.
 void reset_obj_reader();
 void read_mtl_file(const char *filename);
