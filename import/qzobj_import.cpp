@@ -8,6 +8,7 @@
 #include <string>
 
 #include "qz_filefunc.h" // print, die, file-name helpers
+#include "qz_platform.h" // descriptor I/O
 
 int force_overwrite = 0;
 int verbose = 0;
@@ -41,12 +42,43 @@ char *xstrdup(const char *s) {
     return static_cast<char *>(memcpy(xcalloc(len, 1), s, len));
 }
 
+// Whether the model is glTF: then *bytes holds the whole file. An OBJ file is left to its
+// reader, which reads it line by line.
+static bool model_may_be_gltf(const char *filename, std::vector<unsigned char> *bytes) {
+    const int fd = plat_open_read(filename);
+    if (fd < 0)
+        return false; // the OBJ reader says why
+    unsigned char first[4096];
+    const size_t got = read_all(fd, first, sizeof first);
+    size_t i = 0;
+    while (i < got && (first[i] == ' ' || first[i] == '\t' || first[i] == '\r' ||
+                       first[i] == '\n' || (i < 3 && first[i] >= 0xBB)))
+        i++;
+    const bool candidate =
+        (got >= 4 && memcmp(first, "glTF", 4) == 0) || (i < got && first[i] == '{');
+    if (candidate) {
+        bytes->assign(first, first + got);
+        if (got == sizeof first) {
+            unsigned char block[65536];
+            for (size_t n; (n = read_all(fd, block, sizeof block)) != 0;)
+                bytes->insert(bytes->end(), block, block + n);
+        }
+    }
+    plat_close(fd);
+    return candidate && is_gltf(*bytes);
+}
+
 void import_model(const char *filename) {
     char *noext = filename_noext(filename);
     const std::string basefilename(noext);
     free(noext);
 
-    read_obj_file(filename);
+    // The reader goes by what the file holds, not by its name.
+    std::vector<unsigned char> head;
+    if (model_may_be_gltf(filename, &head))
+        read_gltf_file(filename, head);
+    else
+        read_obj_file(filename);
 
     const std::string path_filename = basefilename + ".paths";
     const std::string object_filename = basefilename + ".object";
@@ -57,6 +89,7 @@ void import_model(const char *filename) {
     }
     write_object_file(object_filename.c_str());
     write_material_files();
+    write_embedded_images();
     commit_outputs();
 }
 
@@ -85,4 +118,5 @@ void reset_import_state() {
     std::vector<uint32_t>().swap(v_indices);
     nindices = 0;
     act_mat = nullptr;
+    embedded_images.clear();
 }

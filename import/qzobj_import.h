@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "qz.h"
@@ -92,6 +93,18 @@ struct obj_face {
 };
 
 int read_obj_file(const char *filename);
+// Whether a model file's bytes are glTF: a binary file's magic, or a JSON document with an
+// "asset" object.
+bool is_gltf(const std::vector<unsigned char> &bytes);
+void read_gltf_file(const char *filename, const std::vector<unsigned char> &bytes);
+// An image a glTF model holds inside it, to be written beside the outputs under name.
+struct embedded_image {
+    std::string name;
+    int index; // in the model's images
+    std::vector<unsigned char> bytes;
+};
+extern std::vector<embedded_image> embedded_images;
+void write_embedded_images();
 // Gives every corner without a normal one made from the positions: the normal of its face, or in
 // a smoothing group the angle-weighted mean of the normals of the group's faces at its position.
 // The normals made join vn_list; filename names the model when they do not fit.
@@ -114,6 +127,17 @@ void reset_object_builder();
 // Drops every vertex entry, polygon and material run the OBJ reader holds, for the next import.
 void reset_obj_reader();
 void read_mtl_file(const char *filename);
+// Whether a material of this name can have its file in the working directory (no separator, no
+// "..", a name the system can hold); *twin is the material whose record and file name it shares,
+// or null.
+bool material_file_allowed(const char *name, const material **twin);
+// A new material at the end of the list, with the engine's defaults; the name is not checked.
+material *add_material(const char *name);
+// Fills a texture slot afresh, with its defaults: slot 0 diffuse, 1 specular, 2 normal.
+enum { SLOT_DIFFUSE, SLOT_SPECULAR, SLOT_NORMAL };
+void set_texture(material *m, int slot, const char *file);
+// Opacity 0 to 1 as the record's byte, held at the nearest end.
+uint8_t opacity_byte(float d);
 material *material_exists(material *m, const char *materialname);
 void write_object_file(const char *filename);
 void write_material_files();

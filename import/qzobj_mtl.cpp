@@ -96,19 +96,26 @@ material *material_exists(material *m, const char *materialname) {
 // or ".." there would put the file somewhere else than the model's directory, and a name the
 // system cannot hold as it stands (a device name such as "NUL" on Windows) nowhere. Two names
 // that agree in those bytes would give two records of one name and one file for both.
-static void check_material_name(const char *name, const char *filename, unsigned line) {
+bool material_file_allowed(const char *name, const material **twin) {
+    index_materials();
     const std::string file_stem(stem(record_name(name)));
     const std::string file = file_stem + ".material_new";
-    if (file_stem.find_first_of("/\\:") != std::string::npos || file_stem == ".." ||
-        !plat_name_allowed(file.c_str()))
+    const auto found = stem_index.find(file_stem);
+    *twin = found != stem_index.end() ? found->second : nullptr;
+    return file_stem.find_first_of("/\\:") == std::string::npos && file_stem != ".." &&
+           plat_name_allowed(file.c_str());
+}
+
+static void check_material_name(const char *name, const char *filename, unsigned line) {
+    const material *twin = nullptr;
+    if (!material_file_allowed(name, &twin))
         die("%s: material name '%s' on line %u would put its file outside the working "
             "directory\n",
             filename, name, line);
-    const auto twin = stem_index.find(file_stem);
-    if (twin != stem_index.end())
+    if (twin != nullptr)
         die("%s: materials '%s' and '%s' (line %u) agree in their first %u bytes, which name "
             "their records and files\n",
-            filename, twin->second->name, name, line, QZ_RECORD_NAME_LEN);
+            filename, twin->name, name, line, QZ_RECORD_NAME_LEN);
 }
 
 static qz_material *new_material_record(const char *name) {
@@ -138,7 +145,12 @@ static material *start_material(const char *name, const char *filename, unsigned
         die("%s: line %u: more than %u materials, more than an object file (under 2 GiB) "
             "holds\n",
             filename, line, MAX_MATERIALS);
-    m = static_cast<material *>(xcalloc(1, sizeof(material)));
+    return add_material(name);
+}
+
+material *add_material(const char *name) {
+    index_materials();
+    material *m = static_cast<material *>(xcalloc(1, sizeof(material)));
     m->name = xstrdup(name);
     m->qzmat = new_material_record(record_name(name));
     (indexed_last != nullptr ? indexed_last->next : material_list) = m;
@@ -150,7 +162,7 @@ static material *start_material(const char *name, const char *filename, unsigned
 
 // Opacity is stored as a byte; values outside 0..1 are held at the nearest end rather than
 // wrapped, so a slightly high "d 1.01" stays opaque.
-static uint8_t opacity_byte(float d) {
+uint8_t opacity_byte(float d) {
     const float v = d * 255;
     if (!(v > 0)) // NaN too
         return 0;
@@ -184,6 +196,11 @@ static void read_texture_map(const texture_map &map, const char *texname, materi
               filename, texname, line, stored);
     if (verbose)
         print(2, map.note, stored, line);
+    set_texture(m, static_cast<int>(&map - texture_maps), stored);
+}
+
+void set_texture(material *m, int slot, const char *file) {
+    const texture_map &map = texture_maps[slot];
     // A map given again starts afresh: the slot is refilled, its alpha settings with it.
     qz_tex *t = m->*map.slot;
     if (t == nullptr)
@@ -194,7 +211,7 @@ static void read_texture_map(const texture_map &map, const char *texname, materi
     t->alphaBits = map.alpha_bits;
     t->tileU = 0xFF;
     t->tileV = 0xFF;
-    copy_name_field(t->file, stored, sizeof t->file);
+    copy_name_field(t->file, file, sizeof t->file);
 }
 
 static void read_texture_alpha(const texture_map &map, char *p, material *m, parser *parser) {

@@ -146,3 +146,12 @@ void write_material_files() {
         close_output(fd, filename);
     }
 }
+
+void write_embedded_images() {
+    for (const embedded_image &image : embedded_images) {
+        print(0, "writing image: '%s'\n", image.name.c_str());
+        const int fd = open_output(image.name.c_str());
+        write_all(fd, image.bytes.data(), image.bytes.size(), image.name.c_str());
+        close_output(fd, image.name.c_str());
+    }
+}

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, if any is missing.
 set -euo pipefail
 # With the argument "windows": also the cross compiler, zlib for it, and Wine to run the result.
-needed=(cmake g++ make zlib1g-dev libgtest-dev man-db groff-base python3)
+needed=(cmake g++ make zlib1g-dev libgtest-dev man-db groff-base python3 libtinygltf-dev
+  nlohmann-json3-dev)
 if [ "${1:-}" = windows ]; then
   needed+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev binutils-mingw-w64-x86-64 wine wine64 googletest tmux locales)
 fi

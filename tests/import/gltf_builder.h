@@ -1,0 +1,103 @@
+// Builds glTF 2.0 models for the tests: one binary buffer of views and accessors, JSON around it,
+// written as a .gltf beside its .bin, a .gltf with the buffer in a data: URI, or a .glb.
+#ifndef QZ_TEST_GLTF_BUILDER_H
+#define QZ_TEST_GLTF_BUILDER_H
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace qzt {
+
+constexpr int GL_BYTE = 5120, GL_UBYTE = 5121, GL_SHORT = 5122, GL_USHORT = 5123, GL_UINT = 5125,
+              GL_FLOAT = 5126;
+
+struct gltf_builder {
+    std::string bin;
+    std::vector<std::string> views, accessors, meshes, nodes, materials, textures, images;
+    std::string scene_nodes = "[0]";
+    std::string extra; // more top-level members, each followed by a comma
+
+    // A buffer view of the bytes given, aligned to 4; returns its index.
+    template <typename T> int view(const std::vector<T> &data, int stride = 0) {
+        while (bin.size() % 4 != 0)
+            bin += '\0';
+        const size_t offset = bin.size();
+        bin.append(reinterpret_cast<const char *>(data.data()), data.size() * sizeof(T));
+        views.push_back("{\"buffer\": 0, \"byteOffset\": " + std::to_string(offset) +
+                        ", \"byteLength\": " + std::to_string(data.size() * sizeof(T)) +
+                        (stride != 0 ? ", \"byteStride\": " + std::to_string(stride) : "") + "}");
+        return static_cast<int>(views.size() - 1);
+    }
+    // An accessor of count elements; more is JSON added inside it (", \"normalized\": true").
+    int accessor(int view, int type, size_t count, const char *kind, const std::string &more = "") {
+        accessors.push_back(
+            "{" + (view >= 0 ? "\"bufferView\": " + std::to_string(view) + ", " : "") +
+            "\"componentType\": " + std::to_string(type) + ", \"count\": " + std::to_string(count) +
+            ", \"type\": \"" + kind + "\"" + more + "}");
+        return static_cast<int>(accessors.size() - 1);
+    }
+    int floats(const std::vector<float> &v, const char *kind, size_t n) {
+        return accessor(view(v), GL_FLOAT, v.size() / n, kind);
+    }
+    std::string json(const std::string &buffer_uri) const {
+        const auto list = [](const std::vector<std::string> &items) {
+            std::string s = "[";
+            for (size_t i = 0; i < items.size(); i++)
+                s += (i == 0 ? "" : ", ") + items[i];
+            return s + "]";
+        };
+        std::string j = "{\"asset\": {\"version\": \"2.0\"}, " + extra +
+                        "\"scene\": 0, \"scenes\": [{\"nodes\": " + scene_nodes + "}], ";
+        const std::pair<const char *, const std::vector<std::string> *> parts[] = {
+            {"nodes", &nodes},       {"meshes", &meshes}, {"materials", &materials},
+            {"textures", &textures}, {"images", &images}, {"accessors", &accessors},
+            {"bufferViews", &views}};
+        for (const auto &[name, items] : parts)
+            if (!items->empty())
+                j += "\"" + std::string(name) + "\": " + list(*items) + ", ";
+        j += "\"buffers\": [{\"byteLength\": " + std::to_string(bin.size()) +
+             (buffer_uri.empty() ? "" : ", \"uri\": \"" + buffer_uri + "\"") + "}]}";
+        return j;
+    }
+    std::string data_uri_json() const {
+        static const char b64[] =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::string s;
+        for (size_t i = 0; i < bin.size(); i += 3) {
+            uint32_t v = static_cast<uint8_t>(bin[i]) << 16;
+            if (i + 1 < bin.size())
+                v |= static_cast<uint8_t>(bin[i + 1]) << 8;
+            if (i + 2 < bin.size())
+                v |= static_cast<uint8_t>(bin[i + 2]);
+            s += b64[v >> 18 & 63];
+            s += b64[v >> 12 & 63];
+            s += i + 1 < bin.size() ? b64[v >> 6 & 63] : '=';
+            s += i + 2 < bin.size() ? b64[v & 63] : '=';
+        }
+        return json("data:application/octet-stream;base64," + s);
+    }
+    std::string glb() const {
+        std::string j = json("");
+        while (j.size() % 4 != 0)
+            j += ' ';
+        std::string b = bin;
+        while (b.size() % 4 != 0)
+            b += '\0';
+        std::string out = "glTF";
+        const auto u32 = [&out](uint32_t v) { out.append(reinterpret_cast<const char *>(&v), 4); };
+        u32(2);
+        u32(static_cast<uint32_t>(12 + 8 + j.size() + 8 + b.size()));
+        u32(static_cast<uint32_t>(j.size()));
+        u32(0x4E4F534A);
+        out += j;
+        u32(static_cast<uint32_t>(b.size()));
+        u32(0x004E4942);
+        return out + b;
+    }
+};
+
+} // namespace qzt
+
+#endif
