@@ -12,6 +12,8 @@
 
 #include <zlib.h>
 
+#include "gltf_builder.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -184,6 +186,13 @@ void paths_seeds(const fs::path &src, const fs::path &out) {
         write_file(out / ("number" + std::to_string(i++)), std::string(number) + "\n" + crate);
 }
 
+// The glTF model of the tests, as a binary file and as JSON with its buffer inside it.
+void gltf_seeds(const fs::path &out) {
+    const qzt::gltf_builder g = qzt::two_material_model();
+    write_file(out / "two_materials.glb", g.glb());
+    write_file(out / "two_materials.gltf", g.data_uri_json());
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -193,12 +202,13 @@ int main(int argc, char **argv) {
     }
     const fs::path src = argv[1], out = argv[2];
     try {
-        for (const char *target : {"uncompress", "import", "paths", "info"})
+        for (const char *target : {"uncompress", "import", "gltf", "paths", "info"})
             fs::create_directories(out / target);
         archive_seeds(src, out / "uncompress");
         archive_seeds(src, out / "info"); // qz_info's archive reader takes the same inputs
         import_seeds(src, out / "import");
         paths_seeds(src, out / "paths");
+        gltf_seeds(out / "gltf");
     } catch (const std::exception &e) {
         fprintf(stderr, "make_seeds: %s\n", e.what());
         return 1;

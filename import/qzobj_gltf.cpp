@@ -173,14 +173,22 @@ double component(const unsigned char *p, int type, bool normalized) {
     }
 }
 
-// Reads count elements of n components each from a view (or zeros without one) at offset with
-// the view's stride, every byte checked to lie inside it.
-void read_elements(const gltf_reader &rd, int view, size_t offset, size_t count, int n, int type,
-                   bool normalized, double *out, const char *what) {
+// Reads count elements of n components each from a view at offset with the view's stride,
+// every byte checked to lie inside it before anything is allocated. Without a view (an accessor
+// of sparse values alone) the elements are zeros; so many that they would outnumber the bytes of
+// the model's buffers make no model, only a demand for memory.
+std::vector<double> read_elements(const gltf_reader &rd, int view, size_t offset, size_t count,
+                                  int n, int type, bool normalized, const char *what) {
     const size_t size = component_size(rd, type) * static_cast<size_t>(n);
     if (view < 0) {
-        std::fill(out, out + count * static_cast<size_t>(n), 0.0);
-        return;
+        size_t bytes = 0;
+        for (const tinygltf::Buffer &b : rd.model.buffers)
+            bytes += b.data.size();
+        if (count > std::max<size_t>(bytes, 65536))
+            broken(rd, formatted("%s: %zu elements without a buffer view, more than the model's "
+                                 "%zu bytes of buffers",
+                                 what, count, bytes));
+        return std::vector<double>(count * static_cast<size_t>(n));
     }
     size_t length = 0, stride = 0;
     const unsigned char *bytes = view_bytes(rd, view, &length, &stride);
@@ -191,11 +199,13 @@ void read_elements(const gltf_reader &rd, int view, size_t offset, size_t count,
         broken(rd, formatted("%s: %zu elements of %zu bytes from byte %zu run past the end of "
                              "buffer view %d (%zu bytes)",
                              what, count, size, offset, view, length));
+    std::vector<double> out(count * static_cast<size_t>(n));
     for (size_t i = 0; i < count; i++)
         for (int c = 0; c < n; c++)
             out[i * static_cast<size_t>(n) + static_cast<size_t>(c)] =
                 component(bytes + offset + i * stride + static_cast<size_t>(c) * (size / n), type,
                           normalized);
+    return out;
 }
 
 int type_components(int type) {
@@ -223,18 +233,21 @@ std::vector<double> read_accessor(const gltf_reader &rd, int index, int n, const
     if (type_components(a.type) != n)
         broken(rd, formatted("%s: accessor %d holds elements of %d components, not %d", what, index,
                              type_components(a.type), n));
-    std::vector<double> values(a.count * static_cast<size_t>(n));
-    read_elements(rd, a.bufferView, a.byteOffset, a.count, n, a.componentType, a.normalized,
-                  values.data(), what);
+    std::vector<double> values = read_elements(rd, a.bufferView, a.byteOffset, a.count, n,
+                                               a.componentType, a.normalized, what);
     if (a.sparse.isSparse) {
+        if (a.sparse.count < 0 || static_cast<size_t>(a.sparse.count) > a.count ||
+            a.sparse.indices.bufferView < 0 || a.sparse.values.bufferView < 0)
+            broken(rd, formatted("%s: the sparse values of accessor %d are not as the format "
+                                 "defines them",
+                                 what, index));
         const size_t count = static_cast<size_t>(a.sparse.count);
-        std::vector<double> at(count), put(count * static_cast<size_t>(n));
-        read_elements(rd, a.sparse.indices.bufferView,
-                      static_cast<size_t>(a.sparse.indices.byteOffset), count, 1,
-                      a.sparse.indices.componentType, false, at.data(), what);
-        read_elements(rd, a.sparse.values.bufferView,
-                      static_cast<size_t>(a.sparse.values.byteOffset), count, n, a.componentType,
-                      a.normalized, put.data(), what);
+        const std::vector<double> at = read_elements(
+            rd, a.sparse.indices.bufferView, static_cast<size_t>(a.sparse.indices.byteOffset),
+            count, 1, a.sparse.indices.componentType, false, what);
+        const std::vector<double> put = read_elements(
+            rd, a.sparse.values.bufferView, static_cast<size_t>(a.sparse.values.byteOffset), count,
+            n, a.componentType, a.normalized, what);
         for (size_t i = 0; i < count; i++) {
             if (at[i] >= static_cast<double>(a.count))
                 broken(rd, formatted("%s: sparse index %.0f of accessor %d is past its %zu "
@@ -579,12 +592,11 @@ void read_nodes(gltf_reader &rd, const std::string &stem) {
     struct pending {
         int node;
         mat4 parent;
-        unsigned depth;
     };
     std::vector<pending> stack;
     const std::vector<int> &roots = g.scenes[scene].nodes;
     for (auto r = roots.rbegin(); r != roots.rend(); ++r)
-        stack.push_back({*r, identity, 0});
+        stack.push_back({*r, identity});
     std::vector<bool> seen(g.nodes.size());
     while (!stack.empty()) {
         const pending at = stack.back();
@@ -613,7 +625,7 @@ void read_nodes(gltf_reader &rd, const std::string &stem) {
                                formatted("mesh '%s' primitive %zu", mesh.name.c_str(), p), stem);
         }
         for (auto c = node.children.rbegin(); c != node.children.rend(); ++c)
-            stack.push_back({*c, world, at.depth + 1});
+            stack.push_back({*c, world});
     }
 }
 

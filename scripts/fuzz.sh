@@ -5,7 +5,7 @@
 # Stops at the first finding.
 #
 #   scripts/fuzz.sh [seconds] [target...]
-#       targets: uncompress import paths info roundtrip model (default: all)
+#       targets: uncompress import gltf paths info roundtrip model (default: all)
 #
 # QZ_FUZZ_BUILD names another build directory than build/fuzz.
 set -euo pipefail
@@ -14,7 +14,7 @@ scripts/deps.sh fuzz
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(uncompress import paths info roundtrip model)
+[ ${#targets[@]} -gt 0 ] || targets=(uncompress import gltf paths info roundtrip model)
 build=${QZ_FUZZ_BUILD:-build/fuzz}
 
 # Each input is written to a file and unpacked or converted in a scratch directory: in memory, when

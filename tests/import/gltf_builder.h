@@ -98,6 +98,36 @@ struct gltf_builder {
     }
 };
 
+// The tests' model, which the fuzzer's seeds take too: a quad and a triangle in two materials, with
+// normals and texture coordinates: positions, normals and (u, v) per vertex, the OBJ's v being 1 -
+// glTF's.
+inline const std::vector<float> quad_pos = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 2, 0, 0};
+inline const std::vector<float> quad_nor = {0, 0, 1, 0, 0, 1, 0, 0, 1, 0.6f, 0, 0.8f, 0, 0, 1};
+inline const std::vector<float> quad_uv = {0, 1, 1, 1, 1, 0, 0, 0.25f, 0.5f, 0.5f};
+
+inline gltf_builder two_material_model() {
+    gltf_builder g;
+    const int pos = g.floats(quad_pos, "VEC3", 3), nor = g.floats(quad_nor, "VEC3", 3),
+              uv = g.floats(quad_uv, "VEC2", 2);
+    const int quad =
+        g.accessor(g.view(std::vector<uint16_t>{0, 1, 2, 0, 2, 3}), GL_USHORT, 6, "SCALAR");
+    const int tri = g.accessor(g.view(std::vector<uint8_t>{1, 4, 2}), GL_UBYTE, 3, "SCALAR");
+    const std::string attributes = "\"attributes\": {\"POSITION\": " + std::to_string(pos) +
+                                   ", \"NORMAL\": " + std::to_string(nor) +
+                                   ", \"TEXCOORD_0\": " + std::to_string(uv) + "}";
+    g.meshes.push_back("{\"name\": \"Body\", \"primitives\": [{" + attributes + ", \"indices\": " +
+                       std::to_string(quad) + ", \"material\": 0}, {" + attributes +
+                       ", \"indices\": " + std::to_string(tri) + ", \"material\": 1}]}");
+    g.nodes.push_back("{\"name\": \"Crate\", \"mesh\": 0}");
+    g.materials = {"{\"name\": \"Wood\", \"pbrMetallicRoughness\": {\"baseColorTexture\": "
+                   "{\"index\": 0}}, \"normalTexture\": {\"index\": 1}}",
+                   "{\"name\": \"Glass\", \"alphaMode\": \"BLEND\", \"pbrMetallicRoughness\": "
+                   "{\"baseColorFactor\": [1, 1, 1, 0.5]}}"};
+    g.textures = {"{\"source\": 0}", "{\"source\": 1}"};
+    g.images = {"{\"uri\": \"wood.png\"}", "{\"uri\": \"wood%20normal.png\"}"};
+    return g;
+}
+
 } // namespace qzt
 
 #endif

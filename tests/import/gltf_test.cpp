@@ -23,35 +23,6 @@ run_result import(const temp_dir &t, const std::vector<std::pair<std::string, st
     return run(tool("qz_import"), args, t.path);
 }
 
-// A quad and a triangle in two materials, with normals and texture coordinates: positions,
-// normals and (u, v) per vertex, the OBJ's v being 1 - glTF's.
-const std::vector<float> quad_pos = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 2, 0, 0};
-const std::vector<float> quad_nor = {0, 0, 1, 0, 0, 1, 0, 0, 1, 0.6f, 0, 0.8f, 0, 0, 1};
-const std::vector<float> quad_uv = {0, 1, 1, 1, 1, 0, 0, 0.25f, 0.5f, 0.5f};
-
-gltf_builder two_materials() {
-    gltf_builder g;
-    const int pos = g.floats(quad_pos, "VEC3", 3), nor = g.floats(quad_nor, "VEC3", 3),
-              uv = g.floats(quad_uv, "VEC2", 2);
-    const int quad =
-        g.accessor(g.view(std::vector<uint16_t>{0, 1, 2, 0, 2, 3}), GL_USHORT, 6, "SCALAR");
-    const int tri = g.accessor(g.view(std::vector<uint8_t>{1, 4, 2}), GL_UBYTE, 3, "SCALAR");
-    const std::string attributes = "\"attributes\": {\"POSITION\": " + std::to_string(pos) +
-                                   ", \"NORMAL\": " + std::to_string(nor) +
-                                   ", \"TEXCOORD_0\": " + std::to_string(uv) + "}";
-    g.meshes.push_back("{\"name\": \"Body\", \"primitives\": [{" + attributes + ", \"indices\": " +
-                       std::to_string(quad) + ", \"material\": 0}, {" + attributes +
-                       ", \"indices\": " + std::to_string(tri) + ", \"material\": 1}]}");
-    g.nodes.push_back("{\"name\": \"Crate\", \"mesh\": 0}");
-    g.materials = {"{\"name\": \"Wood\", \"pbrMetallicRoughness\": {\"baseColorTexture\": "
-                   "{\"index\": 0}}, \"normalTexture\": {\"index\": 1}}",
-                   "{\"name\": \"Glass\", \"alphaMode\": \"BLEND\", \"pbrMetallicRoughness\": "
-                   "{\"baseColorFactor\": [1, 1, 1, 0.5]}}"};
-    g.textures = {"{\"source\": 0}", "{\"source\": 1}"};
-    g.images = {"{\"uri\": \"wood.png\"}", "{\"uri\": \"wood%20normal.png\"}"};
-    return g;
-}
-
 const std::string quad_obj =
     "o Crate\nmtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 2 0 0\n"
     "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 0.75\nvt 0.5 0.5\n"
@@ -63,7 +34,7 @@ const std::string quad_mtl = "newmtl Wood\nmap_Kd wood.png\nmap_bump wood normal
 // The same model as OBJ and as glTF, in each of its three forms, gives the same object and
 // material files, and the reader is chosen by what the file holds, not by its name.
 TEST(ImportGltf, SameObjectAsTheObjOfTheModel) {
-    const gltf_builder g = two_materials();
+    const gltf_builder g = two_material_model();
     temp_dir obj;
     const std::vector<std::pair<std::string, std::string>> images = {{"wood.png", "png"},
                                                                      {"wood normal.png", "png"}};
@@ -211,7 +182,7 @@ TEST(ImportGltf, QuantizedInterleavedAndSparseAccessors) {
 // the file's name and the reason, before anything is written.
 TEST(ImportGltf, ImagesAndRefusedFiles) {
     const std::string png = "\x89PNG\r\n\x1a\nsome image bytes";
-    gltf_builder g = two_materials();
+    gltf_builder g = two_material_model();
     const int bytes = g.view(std::vector<char>(png.begin(), png.end()));
     g.images = {"{\"name\": \"wood\", \"bufferView\": " + std::to_string(bytes) +
                     ", \"mimeType\": \"image/png\"}",
@@ -229,13 +200,13 @@ TEST(ImportGltf, ImagesAndRefusedFiles) {
         EXPECT_EQ(again.status, DIE_STATUS);
         EXPECT_EQ(read_file(t / "wood.png"), png);
     }
-    const gltf_builder missing = two_materials(); // names wood.png, which is not there
-    gltf_builder draco = two_materials();
+    const gltf_builder missing = two_material_model(); // names wood.png, which is not there
+    gltf_builder draco = two_material_model();
     draco.images.clear();
     draco.textures.clear();
     draco.materials = {"{}", "{}"};
     draco.extra = "\"extensionsRequired\": [\"KHR_draco_mesh_compression\"], ";
-    const std::string cut = two_materials().glb().substr(0, 100);
+    const std::string cut = two_material_model().glb().substr(0, 100);
     const std::pair<std::string, std::string> refused[] = {
         {missing.json("m.bin"), "*error*:m.gltf: image 'wood.png' of material 'Wood' does not "
                                 "exist\n"},
