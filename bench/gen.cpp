@@ -5,7 +5,9 @@
 //   qzb_gen obj FILE TRIANGLES KIND           a model and its material library (FILE.mtl);
 //                                              KIND is shared, distinct, materials, smooth
 //                                              or large
+//   qzb_gen glb FILE TRIANGLES                 the large model as a binary glTF
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -260,9 +262,89 @@ void make_obj(const std::string &name, unsigned triangles, bool shared, unsigned
     write_file(name, text);
 }
 
+// The "large" model of make_obj as a binary glTF: the same grid, positions, normals and texture
+// coordinates as floats, 32-bit indices, one primitive per material, all four sharing the
+// vertex attributes.
+void make_glb(const std::string &name, unsigned triangles) {
+    rng r{3};
+    unsigned w = 1;
+    while (w * w * 2 < triangles)
+        w++;
+    const unsigned h = (triangles / 2 + w - 1) / w, row = w + 1;
+    std::vector<float> pos, nor, uv;
+    for (unsigned y = 0; y <= h; y++)
+        for (unsigned x = 0; x <= w; x++) {
+            const double py = 0.05 * ((x * 7 + y * 13) % 17) + r.unit() * 0.01;
+            pos.insert(pos.end(), {float(x * 0.01 - 1.0), float(py), float(y * 0.01 - 1.0)});
+            uv.insert(uv.end(), {float(double(x) / w), float(1 - double(y) / h)});
+            const double nx = r.unit() * 0.2 - 0.1, nz = r.unit() * 0.2 - 0.1;
+            const double len = std::sqrt(nx * nx + 0.98 * 0.98 + nz * nz);
+            nor.insert(nor.end(), {float(nx / len), float(0.98 / len), float(nz / len)});
+        }
+    std::vector<uint32_t> idx;
+    for (unsigned t = 0; t < triangles; t++) {
+        const unsigned q = t / 2, x = q % w, y = q / w;
+        const unsigned a = y * row + x, b = a + 1, c = a + row, d = c + 1;
+        if (t % 2 == 0)
+            idx.insert(idx.end(), {a, c, b});
+        else
+            idx.insert(idx.end(), {b, c, d});
+    }
+    std::string bin, views, accessors;
+    const auto add = [&](const void *data, size_t bytes) {
+        views += (views.empty() ? "" : ", ") + std::string("{\"buffer\": 0, \"byteOffset\": ") +
+                 std::to_string(bin.size()) + ", \"byteLength\": " + std::to_string(bytes) + "}";
+        bin.append(static_cast<const char *>(data), bytes);
+    };
+    add(pos.data(), pos.size() * 4);
+    add(nor.data(), nor.size() * 4);
+    add(uv.data(), uv.size() * 4);
+    add(idx.data(), idx.size() * 4);
+    const size_t nv = pos.size() / 3;
+    accessors = "{\"bufferView\": 0, \"componentType\": 5126, \"count\": " + std::to_string(nv) +
+                ", \"type\": \"VEC3\"}, {\"bufferView\": 1, "
+                "\"componentType\": 5126, \"count\": " +
+                std::to_string(nv) +
+                ", \"type\": \"VEC3\"}, {\"bufferView\": 2, \"componentType\": 5126, "
+                "\"count\": " +
+                std::to_string(nv) + ", \"type\": \"VEC2\"}";
+    std::string primitives, materials;
+    const unsigned run = (triangles + 3) / 4;
+    for (unsigned m = 0; m * run < triangles; m++) {
+        const unsigned count = std::min(run, triangles - m * run) * 3;
+        accessors += ", {\"bufferView\": 3, \"byteOffset\": " + std::to_string(m * run * 12) +
+                     ", \"componentType\": 5125, \"count\": " + std::to_string(count) +
+                     ", \"type\": \"SCALAR\"}";
+        primitives += std::string(m == 0 ? "" : ", ") +
+                      "{\"attributes\": {\"POSITION\": 0, \"NORMAL\": 1, \"TEXCOORD_0\": 2}, "
+                      "\"indices\": " +
+                      std::to_string(3 + m) + ", \"material\": " + std::to_string(m) + "}";
+        materials +=
+            std::string(m == 0 ? "" : ", ") + "{\"name\": \"mat" + std::to_string(m) + "\"}";
+    }
+    std::string json = "{\"asset\": {\"version\": \"2.0\"}, \"scene\": 0, \"scenes\": "
+                       "[{\"nodes\": [0]}], \"nodes\": [{\"name\": \"bench\", \"mesh\": 0}], "
+                       "\"meshes\": [{\"primitives\": [" +
+                       primitives + "]}], \"materials\": [" + materials + "], \"accessors\": [" +
+                       accessors + "], \"bufferViews\": [" + views +
+                       "], \"buffers\": [{\"byteLength\": " + std::to_string(bin.size()) + "}]}";
+    while (json.size() % 4 != 0)
+        json += ' ';
+    std::string out = "glTF";
+    const auto u32 = [&out](uint32_t v) { out.append(reinterpret_cast<const char *>(&v), 4); };
+    u32(2);
+    u32(static_cast<uint32_t>(28 + json.size() + bin.size()));
+    u32(static_cast<uint32_t>(json.size()));
+    u32(0x4E4F534A);
+    out += json;
+    u32(static_cast<uint32_t>(bin.size()));
+    u32(0x004E4942);
+    write_file(name, out + bin);
+}
+
 void usage() {
     fputs("usage: qzb_gen tree DIR COUNT | mixed FILE MIB | obj FILE TRIANGLES "
-          "shared|distinct|materials|smooth\n",
+          "shared|distinct|materials|smooth|large | glb FILE TRIANGLES\n",
           stderr);
     exit(2);
 }
@@ -278,6 +360,8 @@ int main(int argc, char **argv) {
         make_tree(argv[2], n);
     else if (what == "mixed")
         make_mixed(argv[2], n);
+    else if (what == "glb" && n >= 1)
+        make_glb(argv[2], n);
     else if (what == "obj" && argc == 5 && n >= 1) {
         // "materials": the shared grid with a material of its own for every triangle; "smooth":
         // the shared grid without normals; "large": the shared grid in four materials, half as

@@ -13,7 +13,8 @@
 static void usage(const char *name) {
     print(0,
           "Usage: %s <options> <OBJ file> [OBJ file ...]\n -f force overwrite\n -v verbose output\n"
-          " --help this text; --version the version\n",
+          " --help this text; --version the version\n"
+          " A model may also be glTF 2.0 (.gltf, .glb): the file's content decides\n",
           name);
 }
 

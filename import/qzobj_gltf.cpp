@@ -81,6 +81,7 @@ struct gltf_notice {
 // and TEXCOORD_0 accessors and the node.
 struct placed_attributes {
     std::array<int, 4> key;
+    size_t count; // vertices
     unsigned v, vn, vt;
 };
 
@@ -208,6 +209,13 @@ std::vector<double> read_elements(const gltf_reader &rd, int view, size_t offset
     return out;
 }
 
+// The component types that indices may have.
+bool unsigned_integers(int type) {
+    return type == TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE ||
+           type == TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT ||
+           type == TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT;
+}
+
 int type_components(int type) {
     switch (type) {
     case TINYGLTF_TYPE_SCALAR:
@@ -237,7 +245,8 @@ std::vector<double> read_accessor(const gltf_reader &rd, int index, int n, const
                                                a.componentType, a.normalized, what);
     if (a.sparse.isSparse) {
         if (a.sparse.count < 0 || static_cast<size_t>(a.sparse.count) > a.count ||
-            a.sparse.indices.bufferView < 0 || a.sparse.values.bufferView < 0)
+            a.sparse.indices.bufferView < 0 || a.sparse.values.bufferView < 0 ||
+            !unsigned_integers(a.sparse.indices.componentType))
             broken(rd, formatted("%s: the sparse values of accessor %d are not as the format "
                                  "defines them",
                                  what, index));
@@ -436,6 +445,9 @@ std::vector<uint32_t> primitive_triangles(const gltf_reader &rd, const tinygltf:
                                           size_t vertices, const std::string &where) {
     std::vector<uint32_t> order;
     if (p.indices >= 0) {
+        if (static_cast<size_t>(p.indices) < rd.model.accessors.size() &&
+            !unsigned_integers(rd.model.accessors[static_cast<size_t>(p.indices)].componentType))
+            broken(rd, formatted("%s: its indices are not unsigned integers", where.c_str()));
         const std::vector<double> idx = read_accessor(rd, p.indices, 1, where.c_str());
         order.reserve(idx.size());
         for (double i : idx) {
@@ -485,20 +497,30 @@ void read_primitive(gltf_reader &rd, const tinygltf::Primitive &p, int node, con
     };
     if (attribute("POSITION") < 0)
         broken(rd, formatted("%s has no POSITION", where.c_str()));
-    const std::vector<double> pos = read_accessor(rd, attribute("POSITION"), 3, where.c_str());
-    size_t n = pos.size() / 3;
-    std::vector<double> nor, uv;
-    if (attribute("NORMAL") >= 0) {
-        nor = read_accessor(rd, attribute("NORMAL"), 3, where.c_str());
-        if (nor.size() != pos.size())
-            broken(rd, formatted("%s: NORMAL has %zu elements, POSITION %zu", where.c_str(),
-                                 nor.size() / 3, n));
-    }
-    if (attribute("TEXCOORD_0") >= 0) {
-        uv = read_accessor(rd, attribute("TEXCOORD_0"), 2, where.c_str());
-        if (uv.size() / 2 != n)
-            broken(rd, formatted("%s: TEXCOORD_0 has %zu elements, POSITION %zu", where.c_str(),
-                                 uv.size() / 2, n));
+    // Primitives that share their attributes (one mesh in several materials) share their
+    // vertices in the lists, as the faces of an OBJ file share its elements: read once.
+    const std::array<int, 4> key = {attribute("POSITION"), attribute("NORMAL"),
+                                    attribute("TEXCOORD_0"), node};
+    const bool given_normals = key[1] >= 0, given_uv = key[2] >= 0;
+    const auto shared = std::find_if(rd.placed.begin(), rd.placed.end(),
+                                     [&key](const placed_attributes &a) { return a.key == key; });
+    std::vector<double> pos, nor, uv;
+    size_t n = shared != rd.placed.end() ? shared->count : 0;
+    if (shared == rd.placed.end()) {
+        pos = read_accessor(rd, key[0], 3, where.c_str());
+        n = pos.size() / 3;
+        if (given_normals) {
+            nor = read_accessor(rd, key[1], 3, where.c_str());
+            if (nor.size() != pos.size())
+                broken(rd, formatted("%s: NORMAL has %zu elements, POSITION %zu", where.c_str(),
+                                     nor.size() / 3, n));
+        }
+        if (given_uv) {
+            uv = read_accessor(rd, key[2], 2, where.c_str());
+            if (uv.size() / 2 != n)
+                broken(rd, formatted("%s: TEXCOORD_0 has %zu elements, POSITION %zu", where.c_str(),
+                                     uv.size() / 2, n));
+        }
     }
     const std::vector<uint32_t> tri = primitive_triangles(rd, p, n, where);
     if (tri.empty())
@@ -507,6 +529,11 @@ void read_primitive(gltf_reader &rd, const tinygltf::Primitive &p, int node, con
         broken(rd, formatted("%s: more than %u triangles or %u positions, more than an object "
                              "file holds",
                              where.c_str(), MAX_TRIANGLES, MAX_ELEMENTS));
+    unsigned v0 = num_v, vn0 = num_vn, vt0 = num_vt;
+    if (shared != rd.placed.end())
+        v0 = shared->v, vn0 = shared->vn, vt0 = shared->vt;
+    else
+        rd.placed.push_back({key, n, v0, vn0, vt0});
     // Normals go by the inverse transpose of the transform's 3 x 3 part: its cofactors over its
     // determinant (cof[3 * c + r] is the cofactor of row r, column c).
     const mat4 &m = world;
@@ -515,25 +542,14 @@ void read_primitive(gltf_reader &rd, const tinygltf::Primitive &p, int node, con
         m[2] * m[9] - m[1] * m[10], m[0] * m[10] - m[2] * m[8], m[1] * m[8] - m[0] * m[9],
         m[1] * m[6] - m[2] * m[5],  m[2] * m[4] - m[0] * m[6],  m[0] * m[5] - m[1] * m[4]};
     const double det = m[0] * cof[0] + m[1] * cof[1] + m[2] * cof[2];
-    // Primitives that share their attributes (one mesh in several materials) share their
-    // vertices in the lists, as the faces of an OBJ file share its elements.
-    const std::array<int, 4> key = {attribute("POSITION"), attribute("NORMAL"),
-                                    attribute("TEXCOORD_0"), node};
-    const auto shared = std::find_if(rd.placed.begin(), rd.placed.end(),
-                                     [&key](const placed_attributes &a) { return a.key == key; });
-    unsigned v0 = num_v, vn0 = num_vn, vt0 = num_vt;
-    if (shared != rd.placed.end()) {
-        v0 = shared->v, vn0 = shared->vn, vt0 = shared->vt;
-        n = 0;
-    } else {
-        rd.placed.push_back({key, v0, vn0, vt0});
-    }
+    if (pos.empty())
+        n = 0; // placed before
     for (size_t i = 0; i < n; i++) {
         const double *q = &pos[3 * i];
         for (int r = 0; r < 3; r++)
             v_list.push_back(
                 static_cast<float>(m[r] * q[0] + m[4 + r] * q[1] + m[8 + r] * q[2] + m[12 + r]));
-        if (!nor.empty()) {
+        if (given_normals) {
             const double *k = &nor[3 * i];
             double t[3];
             for (int r = 0; r < 3; r++)
@@ -547,16 +563,16 @@ void read_primitive(gltf_reader &rd, const tinygltf::Primitive &p, int node, con
             if (!(len > 0))
                 rd.zero_normals.add(where);
         }
-        if (!uv.empty()) // the engine's v runs as OBJ's does, up from the bottom
+        if (given_uv) // the engine's v runs as OBJ's does, up from the bottom
             vt_list.insert(vt_list.end(),
                            {static_cast<float>(uv[2 * i]), static_cast<float>(1 - uv[2 * i + 1])});
     }
     num_v += static_cast<unsigned>(n);
-    if (!nor.empty())
+    if (given_normals)
         num_vn += static_cast<unsigned>(n);
     else
         rd.no_normal.add(where, static_cast<unsigned>(tri.size()));
-    if (!uv.empty())
+    if (given_uv)
         num_vt += static_cast<unsigned>(n);
     else
         rd.no_texture.add(where, static_cast<unsigned>(tri.size()));
@@ -575,7 +591,7 @@ void read_primitive(gltf_reader &rd, const tinygltf::Primitive &p, int node, con
         const uint32_t order[3] = {tri[t], det < 0 ? tri[t + 2] : tri[t + 1],
                                    det < 0 ? tri[t + 1] : tri[t + 2]};
         for (uint32_t k : order)
-            rd.corners.push_back({v0 + k, vt0 + k, vn0 + k, uv.empty(), nor.empty()});
+            rd.corners.push_back({v0 + k, vt0 + k, vn0 + k, !given_uv, !given_normals});
     }
     nindices += static_cast<unsigned>(tri.size() / 3);
 }
@@ -652,7 +668,7 @@ void print_gltf_notices(const gltf_reader &rd) {
     line(rd.morphs, "primitives with morph targets kept in their base shape");
     for (size_t k = 0; k < std::size(left_out_kinds); k++)
         if (rd.left_out[k].count != 0)
-            print(0, "[warn] %s: %u materials' %s left out, the first in material '%s'\n", f,
+            print(0, "[warn] %s: %u %s left out, the first in material '%s'\n", f,
                   rd.left_out[k].count, left_out_kinds[k], rd.left_out[k].first.c_str());
 }
 

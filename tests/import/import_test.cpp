@@ -28,7 +28,8 @@ const std::string banner = "qz_import 12.09.2012 (ul_tam)\n";
 std::string usage() {
     return "Usage: " + tool("qz_import") +
            " <options> <OBJ file> [OBJ file ...]\n -f force overwrite\n"
-           " -v verbose output\n --help this text; --version the version\n";
+           " -v verbose output\n --help this text; --version the version\n"
+           " A model may also be glTF 2.0 (.gltf, .glb): the file's content decides\n";
 }
 
 void put(const temp_dir &t, const files &fs) {
