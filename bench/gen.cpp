@@ -301,8 +301,20 @@ void make_glb(const std::string &name, unsigned triangles) {
     add(uv.data(), uv.size() * 4);
     add(idx.data(), idx.size() * 4);
     const size_t nv = pos.size() / 3;
+    std::string lo = "[", hi = "[";
+    for (size_t c = 0; c < 3; c++) {
+        float a = pos[c], b = pos[c];
+        for (size_t i = c; i < pos.size(); i += 3)
+            a = std::min(a, pos[i]), b = std::max(b, pos[i]);
+        char text[64];
+        snprintf(text, sizeof text, "%s%.9g", c == 0 ? "" : ", ", double(a));
+        lo += text;
+        snprintf(text, sizeof text, "%s%.9g", c == 0 ? "" : ", ", double(b));
+        hi += text;
+    }
     accessors = "{\"bufferView\": 0, \"componentType\": 5126, \"count\": " + std::to_string(nv) +
-                ", \"type\": \"VEC3\"}, {\"bufferView\": 1, "
+                ", \"type\": \"VEC3\", \"min\": " + lo + "], \"max\": " + hi +
+                "]}, {\"bufferView\": 1, "
                 "\"componentType\": 5126, \"count\": " +
                 std::to_string(nv) +
                 ", \"type\": \"VEC3\"}, {\"bufferView\": 2, \"componentType\": 5126, "

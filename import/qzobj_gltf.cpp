@@ -634,10 +634,12 @@ void read_nodes(gltf_reader &rd, const std::string &stem) {
                 obj_name = xstrdup(name.c_str());
             else if (!name.empty())
                 rd.merged.push_back(name);
+            // A skinned mesh is placed by its joints, not by its node: in its bind pose its
+            // positions stand as given.
             if (node.skin >= 0)
                 rd.skins.add("mesh '" + mesh.name + "'");
             for (size_t p = 0; p < mesh.primitives.size(); p++)
-                read_primitive(rd, mesh.primitives[p], at.node, world,
+                read_primitive(rd, mesh.primitives[p], at.node, node.skin >= 0 ? identity : world,
                                formatted("mesh '%s' primitive %zu", mesh.name.c_str(), p), stem);
         }
         for (auto c = node.children.rbegin(); c != node.children.rend(); ++c)

@@ -3,7 +3,9 @@
 #ifndef QZ_TEST_GLTF_BUILDER_H
 #define QZ_TEST_GLTF_BUILDER_H
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -40,6 +42,22 @@ struct gltf_builder {
     }
     int floats(const std::vector<float> &v, const char *kind, size_t n) {
         return accessor(view(v), GL_FLOAT, v.size() / n, kind);
+    }
+    // Positions carry their bounds, as the format requires.
+    int positions(const std::vector<float> &v) {
+        std::string lo = "[", hi = "[";
+        for (size_t c = 0; c < 3; c++) {
+            float a = v[c], b = v[c];
+            for (size_t i = c; i < v.size(); i += 3)
+                a = std::min(a, v[i]), b = std::max(b, v[i]);
+            char text[64];
+            snprintf(text, sizeof text, "%s%.9g", c == 0 ? "" : ", ", double(a));
+            lo += text;
+            snprintf(text, sizeof text, "%s%.9g", c == 0 ? "" : ", ", double(b));
+            hi += text;
+        }
+        return accessor(view(v), GL_FLOAT, v.size() / 3, "VEC3",
+                        ", \"min\": " + lo + "], \"max\": " + hi + "]");
     }
     std::string json(const std::string &buffer_uri) const {
         const auto list = [](const std::vector<std::string> &items) {
@@ -107,7 +125,7 @@ inline const std::vector<float> quad_uv = {0, 1, 1, 1, 1, 0, 0, 0.25f, 0.5f, 0.5
 
 inline gltf_builder two_material_model() {
     gltf_builder g;
-    const int pos = g.floats(quad_pos, "VEC3", 3), nor = g.floats(quad_nor, "VEC3", 3),
+    const int pos = g.positions(quad_pos), nor = g.floats(quad_nor, "VEC3", 3),
               uv = g.floats(quad_uv, "VEC2", 2);
     const int quad =
         g.accessor(g.view(std::vector<uint16_t>{0, 1, 2, 0, 2, 3}), GL_USHORT, 6, "SCALAR");

@@ -72,7 +72,7 @@ TEST(ImportGltf, SameObjectAsTheObjOfTheModel) {
 // faces pointing out. Strips and fans make the triangles the format defines.
 TEST(ImportGltf, TransformsStripsAndFans) {
     gltf_builder g;
-    const int pos = g.floats({0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0, 2, 1, 0}, "VEC3", 3);
+    const int pos = g.positions({0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0, 2, 1, 0});
     const int nor = g.floats(
         {0.6f, 0, 0.8f, 0.6f, 0, 0.8f, 0.6f, 0, 0.8f, 0.6f, 0, 0.8f, 0.6f, 0, 0.8f}, "VEC3", 3);
     const std::string at =
@@ -146,7 +146,8 @@ TEST(ImportGltf, QuantizedInterleavedAndSparseAccessors) {
     }
     const int view = g.view(interleaved, 12);
     const int pos = g.accessor(view, GL_USHORT, 3, "VEC3",
-                               ", \"sparse\": {\"count\": 1, \"indices\": {\"bufferView\": " +
+                               ", \"min\": [0, 0, 0], \"max\": [4, 8, 0], \"sparse\": {\"count\": "
+                               "1, \"indices\": {\"bufferView\": " +
                                    std::to_string(g.view(std::vector<uint8_t>{2})) +
                                    ", \"componentType\": 5121}, \"values\": {\"bufferView\": " +
                                    std::to_string(g.view(std::vector<uint16_t>{0, 8, 0})) + "}}");
