@@ -87,13 +87,19 @@ TEST(ImportGltf, TransformsStripsAndFans) {
                "0.70710678], \"scale\": [2, 1, 1]}",
                // a mirror in x, as a matrix
                "{\"mesh\": 1, \"matrix\": [-1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1]}",
-               "{\"mesh\": 2}"};
-    g.scene_nodes = "[0, 2, 3]";
+               "{\"mesh\": 2}",
+               // a skinned mesh: placed by its joints, so its node's transform does not apply
+               "{\"name\": \"skinned\", \"mesh\": 0, \"skin\": 0, \"translation\": [100, 0, 0]}"};
+    g.scene_nodes = "[0, 2, 3, 4]";
+    g.extra = "\"skins\": [{\"joints\": [4]}], ";
     temp_dir t;
     const run_result r = import(t, {{"m.gltf", g.json("m.bin")}, {"m.bin", g.bin}}, {"m.gltf"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("[warn] m.gltf: 3 objects merged into the first, 'child': 'strip', "
-                         "'fan'\n"),
+    EXPECT_NE(r.out.find("[warn] m.gltf: 4 objects merged into the first, 'child': 'strip', "
+                         "'fan', 'skinned'\n[warn] m.gltf: 24 corners without a texture "
+                         "coordinate get (0, 0), the first in mesh 'tri' primitive 0\n[warn] "
+                         "m.gltf: 1 skinned meshes kept in their bind pose, the first in mesh "
+                         "'tri'\n"),
               std::string::npos)
         << r.out;
     const object_data o = read_object_file(t / "m.object");
@@ -103,7 +109,7 @@ TEST(ImportGltf, TransformsStripsAndFans) {
         const qz_vertex &v = o.vertices[i];
         corners.push_back({v.pos.x, v.pos.y, v.pos.z, v.nor.x, v.nor.y, v.nor.z});
     }
-    ASSERT_EQ(corners.size(), 3u * (1 + 3 + 3));
+    ASSERT_EQ(corners.size(), 3u * (1 + 3 + 3 + 1));
     const auto near = [](const std::vector<float> &a, const std::vector<double> &b) {
         for (size_t i = 0; i < b.size(); i++)
             if (std::fabs(a[i] - b[i]) > 1e-5)
@@ -127,6 +133,9 @@ TEST(ImportGltf, TransformsStripsAndFans) {
                                        {0, 0}, {1, 1}, {2, 1}, {0, 0}};
     for (size_t i = 0; i < 9; i++)
         EXPECT_TRUE(near(corners[12 + i], {fan[i][0], fan[i][1], 0, 0.6, 0, 0.8})) << i;
+    // The skinned triangle in its bind pose: as given.
+    EXPECT_TRUE(near(corners[21], {0, 0, 0, 0.6, 0, 0.8}));
+    EXPECT_TRUE(near(corners[23], {0, 1, 0, 0.6, 0, 0.8}));
 }
 
 // Packed accessors: positions as unsigned shorts (KHR_mesh_quantization) interleaved with
