@@ -11,6 +11,7 @@ static void usage(const char *name) {
     print(0,
           "Usage: %s <options> directory <file>\n"
           " -f force overwrite\n"
+          " -u update: replace the archive, copying the streams of unchanged files from it\n"
           " -b basedirectory\n"
           " -p fullpath\n"
           " --exclude pattern\n"
@@ -93,6 +94,10 @@ int main(int argc, char **argv) {
         const char **value = nullptr; // null for --exclude
         switch (arg[1]) {
         case 'f':
+            force_overwrite = 1;
+            continue;
+        case 'u': // replaces the archive, as -f does, taking what it can from it
+            update_archive = 1;
             force_overwrite = 1;
             continue;
         case 'q':

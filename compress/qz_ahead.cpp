@@ -61,6 +61,12 @@ struct pack_ahead {
 static void add_units(pack_ahead &a, size_t k, bool measured, uint64_t size) {
     a.first_unit.push_back(a.units.size());
     a.sizes.push_back(size);
+    if (a.files[k]->reuse) { // copied by the writer: nothing to compress
+        pack_unit &u = a.units.emplace_back();
+        u.file = k;
+        u.done = true;
+        return;
+    }
     if (measured && size > BLOCKED_FILE && size <= FILE_LIMIT) {
         for (uint64_t at = 0; at < size; at += BLOCK) {
             pack_unit &u = a.units.emplace_back();
@@ -82,6 +88,11 @@ static void add_units(pack_ahead &a, size_t k, bool measured, uint64_t size) {
 // lock held by hold, which it lets go while it measures the next file: a stat costs more than
 // the hand-over itself, on Windows many times more.
 static bool take_next(pack_ahead &a, std::unique_lock<std::mutex> &hold, pack_unit **taken) {
+    const auto skip_done = [&a] {
+        while (a.next < a.units.size() && a.units[a.next].done)
+            a.next++;
+    };
+    skip_done();
     while (!a.crew.stop && a.next == a.units.size() && a.first_unit.size() < a.files.size()) {
         const size_t at = a.first_unit.size();
         hold.unlock();
@@ -92,6 +103,7 @@ static bool take_next(pack_ahead &a, std::unique_lock<std::mutex> &hold, pack_un
             add_units(a, at, measured, st.size);
             a.crew.changed.notify_all();
         }
+        skip_done();
     }
     if (a.crew.stop || a.next == a.units.size() || a.units[a.next].share > a.budget)
         return false;
@@ -216,9 +228,13 @@ static void put_unit(const pack_unit &u, FILE *out, const char *archivename) {
 }
 
 // The stream of file k into the archive in its turn, from its units.
-static void write_packed(pack_ahead &a, size_t k, packer &mine, FILE *out,
-                         const char *archivename) {
+static void write_packed(pack_ahead &a, size_t k, packer &mine, FILE *out, const char *archivename,
+                         int old_archive) {
     flist *f = a.files[k];
+    if (f->reuse) {
+        copy_reused(f, old_archive, out, archivename);
+        return;
+    }
     const int64_t offset = plat_ftell(out);
     if (offset < 0)
         write_failed(archivename);
@@ -269,7 +285,7 @@ static void write_packed(pack_ahead &a, size_t k, packer &mine, FILE *out,
 }
 
 // Every file's stream into the archive, in scan order, with its progress lines.
-void pack_files(flist *first, uint32_t n, FILE *out, const char *archivename) {
+void pack_files(flist *first, uint32_t n, FILE *out, const char *archivename, int old_archive) {
     pack_ahead a;
     // One file keeps the threads busy only with its blocks.
     plat_stat_info st{};
@@ -286,10 +302,12 @@ void pack_files(flist *first, uint32_t n, FILE *out, const char *archivename) {
         const std::string line = formatted("    %s   ", f->archivename);
         print(0, "%s", line.c_str());
         progress_start(&progress, line, true, 0);
-        if (mine == nullptr)
+        if (f->reuse && mine == nullptr)
+            copy_reused(f, old_archive, out, archivename);
+        else if (mine == nullptr)
             compressfile(f, out, archivename);
         else
-            write_packed(a, k, *mine, out, archivename);
+            write_packed(a, k, *mine, out, archivename, old_archive);
         progress_end(&progress);
         print(3, "size: %u compressedsize: %u\n", f->size, f->compressedsize);
     }

@@ -80,6 +80,20 @@ static void write_path_entry(FILE *out, const char *archivename, uint32_t type, 
     put(out, archivename, field, sizeof field);
 }
 
+// The summary of a run over an old archive: how much of it was taken as it stood.
+static void print_reused(const flist *first, uint32_t n, const char *archivename) {
+    uint32_t files = 0;
+    uint64_t bytes = 0, total = 0;
+    for (const flist *f = first; f != nullptr; f = f->next) {
+        files += f->reuse != 0;
+        bytes += f->reuse ? f->size : 0;
+        total += f->size;
+    }
+    print(0, "Reused %u of %u files (%llu of %llu bytes) from %s\n", files, n,
+          static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(total),
+          archivename);
+}
+
 void createqzarchive(const char *filename, flist *first, const char *basepath, const char *fullpath,
                      const char *info) {
     uint32_t n = 0;
@@ -118,10 +132,15 @@ void createqzarchive(const char *filename, flist *first, const char *basepath, c
     seek(out, filename, index + static_cast<int64_t>(room));
     end_chunk(out, filename, table);
 
+    // -u: the old archive stays open, and whole, until its streams are copied.
+    fd_guard old{update_archive ? find_reusable(filename, first) : -1};
     stream.h = fwrite_chunk_start(out, FILE_STREAM);
     print(1, "Write compressing file stream:\n");
-    pack_files(first, n, out, filename);
+    pack_files(first, n, out, filename, old.fd);
     end_chunk(out, filename, stream);
+    if (old.fd >= 0) // closed before the new archive takes its name
+        plat_close(old.fd);
+    old.fd = -1;
     const int64_t end = plat_ftell(out);
 
     seek(out, filename, index);
@@ -149,6 +168,8 @@ void createqzarchive(const char *filename, flist *first, const char *basepath, c
         end_chunk(out, filename, chunk);
     }
     end_chunk(out, filename, top);
+    if (update_archive)
+        print_reused(first, n, filename);
     output.f = nullptr;
     if (fclose(out) != 0)
         write_failed(filename);

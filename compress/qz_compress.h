@@ -14,6 +14,8 @@ struct flist {
     char signature[4]; // the first four bytes, zero-padded
     char *path;        // where the file is read: root argument, then '\' and each component
     uint32_t offset;   // archive position of the compressed stream
+    int reuse;         // -u: the stream is copied from the old archive, at reuse_at
+    uint64_t reuse_at;
     flist *next;
     flist *prev;
 };
@@ -30,6 +32,9 @@ extern int force_overwrite; // -f: an existing archive file may be replaced
 extern unsigned pack_threads;
 // -0 to -9: zlib's level (0 stores); Z_DEFAULT_COMPRESSION unless one is given.
 extern int pack_level;
+// -u: the streams of files whose content an existing archive of the name holds, as this run
+// would make them, are copied from it; the result is the archive a full pack writes.
+extern int update_archive;
 // --sort: the files of each directory in byte order of their names, at every depth, so that a
 // tree gives the same archive on every file system; else in the order the system lists them.
 extern int sort_names;

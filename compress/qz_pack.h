@@ -101,8 +101,14 @@ bool pack_file(const char *path, packer &z, pack_output &o, uint32_t *size, char
 // The progress line of the file the writer puts into the archive.
 extern progress_line progress;
 
+// ---- Streams of an earlier archive (qz_reuse.cpp) ----
+// Marks the files whose streams the archive at archivename holds as this run would make them;
+// returns its descriptor, or -1 when there is none to take from.
+int find_reusable(const char *archivename, flist *first);
+void copy_reused(flist *f, int old_archive, FILE *out, const char *archivename);
+
 // ---- Ahead of the writer (qz_ahead.cpp) ----
 // Every file's stream into the archive, in scan order, with its progress lines.
-void pack_files(flist *first, uint32_t n, FILE *out, const char *archivename);
+void pack_files(flist *first, uint32_t n, FILE *out, const char *archivename, int old_archive);
 
 #endif

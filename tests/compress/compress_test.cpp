@@ -38,7 +38,9 @@ run_result pack(const temp_dir &t, const std::vector<std::string> &args,
 
 std::string usage() {
     return "Usage: " + tool("qz_compress") +
-           " <options> directory <file>\n -f force overwrite\n -b basedirectory\n -p "
+           " <options> directory <file>\n -f force overwrite\n"
+           " -u update: replace the archive, copying the streams of unchanged files from it\n"
+           " -b basedirectory\n -p "
            "fullpath\n --exclude pattern\n -j threads (one per processor by default)\n"
            " -q no progress line for large files\n"
            " -0 ... -9 compression level (0 stores; zlib's default by default)\n"

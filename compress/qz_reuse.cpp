@@ -1,0 +1,244 @@
+// Repacking over an earlier archive (-u): a file whose content an earlier archive holds, in the
+// very stream this run would make, has that stream copied instead of being compressed again.
+// The content is compared byte for byte with what the old stream inflates to, on every thread;
+// nothing weaker decides. An old archive that cannot be read is passed over with a warning.
+#include "qz_pack.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "qz.h"          // archive chunk types, index_entry
+#include "qz_platform.h" // descriptor I/O
+
+int update_archive = 0;
+
+namespace {
+
+struct old_stream {
+    uint64_t at; // absolute position of the stream in the old archive
+    uint32_t insize, outsize;
+    char signature[4];
+};
+
+bool read_at(int fd, void *dst, size_t len, uint64_t at) {
+    auto *p = static_cast<unsigned char *>(dst);
+    while (len > 0) {
+        const int64_t n = plat_pread(fd, p, len, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n, len -= static_cast<size_t>(n), at += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// The old archive's streams by stored name field, or why they cannot be had.
+bool read_old_index(int fd, std::unordered_map<std::string, old_stream> *streams,
+                    std::string *why) {
+    plat_stat_info st{};
+    if (plat_fstat(fd, &st) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    qz_chunk top{}, content{}, table{};
+    uint32_t count = 0;
+    if (!read_at(fd, &top, sizeof top, 0) || !read_at(fd, &content, sizeof content, 8) ||
+        !read_at(fd, &table, sizeof table, 16) || !read_at(fd, &count, sizeof count, 24) ||
+        top.type != QZ_ARCHIVE || content.type != ARCHIVE_CONTENT ||
+        table.type != FILE_INDEX_TABLE || table.size < 4) {
+        *why = "not an archive of this format";
+        return false;
+    }
+    if (24 + uint64_t{table.size} > st.size) {
+        *why = "its index is cut short";
+        return false;
+    }
+    std::vector<unsigned char> bytes(table.size - 4);
+    if (!read_at(fd, bytes.data(), bytes.size(), 28)) {
+        *why = "its index is cut short";
+        return false;
+    }
+    const uint64_t base = 16; // the offsets count from the index table's chunk
+    uint32_t found = 0;
+    for (size_t at = 0; at + sizeof(qz_chunk) <= bytes.size();) {
+        qz_chunk c;
+        memcpy(&c, &bytes[at], sizeof c);
+        at += sizeof c;
+        if (c.size > bytes.size() - at) {
+            *why = "its index is damaged";
+            return false;
+        }
+        if (c.type == INDEX_ENTRY && c.size == sizeof(index_entry)) {
+            index_entry ie;
+            memcpy(&ie, &bytes[at], sizeof ie);
+            if (base + ie.offset + uint64_t{ie.insize} > st.size) {
+                *why = "a stream lies beyond its end";
+                return false;
+            }
+            old_stream s{base + ie.offset, ie.insize, ie.outsize, {}};
+            memcpy(s.signature, ie.signature, sizeof s.signature);
+            streams->emplace(std::string(ie.name, sizeof ie.name), s);
+            found++;
+        } else if (c.type != BASEPATH_ENTRY && c.type != FULLPATH_ENTRY) {
+            *why = "its index is damaged";
+            return false;
+        }
+        at += c.size;
+    }
+    if (found != count) {
+        *why = "its index is damaged";
+        return false;
+    }
+    return true;
+}
+
+// A stored level 0 stream is its header, stored blocks of five bytes' header each and the check
+// value: another of the same kind of level (1) has compressed blocks in it.
+bool stored_only(const old_stream &s) {
+    if (s.insize < 6 + uint64_t{s.outsize} + 5)
+        return false;
+    return (s.insize - 6 - uint64_t{s.outsize}) % 5 == 0;
+}
+
+// Whether the old stream is the stream this run makes of the file: its header shows this run's
+// kind of level, it inflates to the file's bytes exactly (compared as both are read) and ends
+// where its index entry says, and a file in blocks has a block ending at every block boundary.
+bool same_stream(int archive, const old_stream &s, const char *path, packer &z) {
+    const zlib_header header;
+    unsigned char head[2];
+    if (s.insize < 2 || !read_at(archive, head, 2, s.at) || head[0] != header.bytes[0] ||
+        head[1] != header.bytes[1])
+        return false;
+    // Levels 0 and 1 share a header: only level 0 stores every block.
+    if ((pack_level == 0 || pack_level == 1) && (pack_level == 0) != stored_only(s))
+        return false;
+    const fd_guard in{plat_open_read(path)};
+    plat_stat_info st{};
+    if (in.fd < 0 || plat_fstat(in.fd, &st) != 0 || st.mode != PLAT_S_IFREG || st.size != s.outsize)
+        return false;
+    z_stream strm{};
+    if (inflateInit(&strm) != Z_OK)
+        return false;
+    struct ender {
+        z_stream *s;
+        ~ender() { inflateEnd(s); }
+    } end{&strm};
+    const bool blocked = s.outsize > BLOCKED_FILE;
+    uint64_t next_boundary = BLOCK; // in the output, for a file in blocks
+    uint64_t read_in = 0, compared = 0;
+    unsigned char *const out = z.block.data(), *const file = out + ZBUF;
+    int ret = Z_OK;
+    while (ret != Z_STREAM_END) {
+        if (strm.avail_in == 0) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(ZBUF, s.insize - read_in));
+            if (n == 0 || !read_at(archive, z.inbuf, n, s.at + read_in))
+                return false;
+            read_in += n;
+            strm.next_in = z.inbuf;
+            strm.avail_in = static_cast<uInt>(n);
+        }
+        strm.next_out = out;
+        strm.avail_out = ZBUF;
+        ret = inflate(&strm, blocked ? Z_BLOCK : Z_NO_FLUSH);
+        if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR)
+            return false;
+        const size_t made = ZBUF - strm.avail_out;
+        if (made != 0) {
+            if (compared + made > s.outsize || !read_at(in.fd, file, made, compared) ||
+                memcmp(out, file, made) != 0)
+                return false;
+            compared += made;
+        }
+        // The blocks of a file end where its layout puts them, at every BLOCK of its bytes.
+        if (blocked && (strm.data_type & 128) != 0 && strm.total_out == next_boundary)
+            next_boundary += BLOCK;
+        if (blocked && strm.total_out > next_boundary && next_boundary < s.outsize)
+            return false;
+    }
+    unsigned char more;
+    return compared == s.outsize && read_in == s.insize && strm.avail_in == 0 &&
+           plat_pread(in.fd, &more, 1, s.outsize) == 0;
+}
+
+} // namespace
+
+// Marks each file whose stream the old archive holds as this run would make it: f->reuse_at,
+// its size, compressed size and signature from there. Returns the old archive's descriptor, or
+// -1 when there is none to take from.
+int find_reusable(const char *archivename, flist *first) {
+    const int fd = plat_open_read(archivename);
+    if (fd < 0)
+        return -1; // nothing to reuse: -u packs as usual
+    std::unordered_map<std::string, old_stream> streams;
+    std::string why;
+    if (!read_old_index(fd, &streams, &why)) {
+        print(0, "[warn] %s: %s: every file is compressed again\n", archivename, why.c_str());
+        plat_close(fd);
+        return -1;
+    }
+    struct candidate {
+        flist *f;
+        old_stream s;
+    };
+    std::vector<candidate> candidates;
+    for (flist *f = first; f != nullptr; f = f->next) {
+        std::string field(QZ_NAME_LEN, '\0');
+        copy_name_field(field.data(), f->archivename, field.size());
+        const auto found = streams.find(field);
+        if (found != streams.end())
+            candidates.push_back({f, found->second});
+    }
+    // Every thread compares files; each result has a place of its own.
+    std::vector<char> same(candidates.size());
+    std::atomic<size_t> next{0};
+    const auto work = [&] {
+        packer z;
+        z.block.resize(2 * ZBUF);
+        for (size_t i; (i = next++) < candidates.size();)
+            same[i] = same_stream(fd, candidates[i].s, candidates[i].f->path, z);
+    };
+    std::vector<std::thread> crew;
+    for (unsigned t = 1; t < pack_threads && t < candidates.size(); t++)
+        crew.emplace_back(work);
+    work();
+    for (std::thread &t : crew)
+        t.join();
+    for (size_t i = 0; i < candidates.size(); i++) {
+        if (!same[i])
+            continue;
+        flist *f = candidates[i].f;
+        f->reuse = 1;
+        f->reuse_at = candidates[i].s.at;
+        f->size = candidates[i].s.outsize;
+        f->compressedsize = candidates[i].s.insize;
+        memcpy(f->signature, candidates[i].s.signature, sizeof f->signature);
+    }
+    return fd;
+}
+
+// The reused stream of f, copied from the old archive into the new one at its place.
+void copy_reused(flist *f, int old_archive, FILE *out, const char *archivename) {
+    const int64_t offset = plat_ftell(out);
+    if (offset < 0)
+        write_failed(archivename);
+    archive_room(out, archivename, f->compressedsize);
+    f->offset = static_cast<uint32_t>(offset);
+    progress.total = f->size;
+    unsigned char buf[65536];
+    for (uint64_t done = 0; done < f->compressedsize;) {
+        const size_t n =
+            static_cast<size_t>(std::min<uint64_t>(sizeof buf, f->compressedsize - done));
+        if (!read_at(old_archive, buf, n, f->reuse_at + done))
+            die("read(%s) failed: %s\n", archivename, errno != 0 ? strerror(errno) : "cut short");
+        put(out, archivename, buf, n);
+        done += n;
+        progress_step(&progress, done * f->size / f->compressedsize);
+    }
+}
