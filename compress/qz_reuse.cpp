@@ -110,15 +110,22 @@ bool stored_only(const old_stream &s) {
 // Whether the old stream is the stream this run makes of the file: its header shows this run's
 // kind of level, it inflates to the file's bytes exactly (compared as both are read) and ends
 // where its index entry says, and a file in blocks has a block ending at every block boundary.
-bool same_stream(int archive, const old_stream &s, const char *path, packer &z) {
+// Whether the old stream may be this run's of the file at all: its header shows this run's kind
+// of level, and the file is a regular file of the entry's length.
+bool may_be_same(int archive, const old_stream &s, const char *path) {
     const zlib_header header;
     unsigned char head[2];
-    if (s.insize < 2 || !read_at(archive, head, 2, s.at) || head[0] != header.bytes[0] ||
+    if (s.insize < 6 || !read_at(archive, head, 2, s.at) || head[0] != header.bytes[0] ||
         head[1] != header.bytes[1])
         return false;
     // Levels 0 and 1 share a header: only level 0 stores every block.
     if ((pack_level == 0 || pack_level == 1) && (pack_level == 0) != stored_only(s))
         return false;
+    plat_stat_info st{};
+    return plat_stat(path, &st) == 0 && st.mode == PLAT_S_IFREG && st.size == s.outsize;
+}
+
+bool same_stream(int archive, const old_stream &s, const char *path, packer &z) {
     const fd_guard in{plat_open_read(path)};
     plat_stat_info st{};
     if (in.fd < 0 || plat_fstat(in.fd, &st) != 0 || st.mode != PLAT_S_IFREG || st.size != s.outsize)
@@ -167,6 +174,90 @@ bool same_stream(int archive, const old_stream &s, const char *path, packer &z) 
            plat_pread(in.fd, &more, 1, s.outsize) == 0;
 }
 
+// A stream in blocks is its header, one raw piece per block and the Adler-32 of the whole. Every
+// piece but the last ends with the empty stored block of a sync flush (00 00 FF FF, on a byte
+// boundary), so the pieces can be found by those bytes and checked each on its own, on every
+// thread: a large file takes all of them, as its compression does. The places where the pieces
+// begin, or none when the marker stands elsewhere too and the stream is checked from its start.
+std::vector<uint64_t> piece_starts(int archive, const old_stream &s) {
+    const uint64_t blocks = (uint64_t{s.outsize} + BLOCK - 1) / BLOCK;
+    std::vector<uint64_t> starts = {s.at + 2};
+    const uint64_t end = s.at + s.insize - 4;
+    std::vector<unsigned char> buf(65536 + 3);
+    size_t carry = 0;
+    for (uint64_t at = s.at + 2; at < end;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(65536, end - at));
+        if (!read_at(archive, buf.data() + carry, n, at))
+            return {};
+        const size_t have = carry + n;
+        for (size_t i = 0; i + 4 <= have; i++)
+            if (buf[i] == 0 && buf[i + 1] == 0 && buf[i + 2] == 0xFF && buf[i + 3] == 0xFF) {
+                starts.push_back(at - carry + i + 4);
+                if (starts.size() > blocks)
+                    return {};
+            }
+        carry = std::min<size_t>(3, have);
+        memmove(buf.data(), buf.data() + have - carry, carry);
+        at += n;
+    }
+    if (starts.size() != blocks)
+        return {};
+    starts.push_back(end);
+    for (size_t k = 0; k + 1 < starts.size(); k++)
+        if (starts[k + 1] - starts[k] > block_room(BLOCK))
+            return {};
+    return starts;
+}
+
+// What a thread needs to check one piece.
+struct piece_scratch {
+    std::vector<unsigned char> piece, file, out;
+};
+
+// Whether piece k (from starts[k] to starts[k + 1]) inflates, with the WINDOW bytes before its
+// block as its window, to exactly its block of the file, and ends as the layout ends it: at a
+// block boundary after the sync flush, or with the stream's last block. *check is the block's
+// Adler-32.
+bool same_piece(int archive, const old_stream &s, const std::vector<uint64_t> &starts, size_t k,
+                const char *path, piece_scratch &m, uLong *check) {
+    const uint64_t offset = uint64_t{k} * BLOCK;
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(BLOCK, s.outsize - offset));
+    const size_t window = k == 0 ? 0 : WINDOW;
+    const bool last = k + 2 == starts.size();
+    const size_t in_len = static_cast<size_t>(starts[k + 1] - starts[k]);
+    m.piece.resize(block_room(BLOCK));
+    m.file.resize(WINDOW + BLOCK + 1);
+    m.out.resize(BLOCK + 1);
+    const fd_guard in{plat_open_read(path)};
+    if (in.fd < 0 || !read_at(archive, m.piece.data(), in_len, starts[k]) ||
+        !read_at(in.fd, m.file.data(), window + len, offset - window))
+        return false;
+    if (last && plat_pread(in.fd, m.file.data() + window + len, 1, offset + len) != 0)
+        return false;
+    z_stream strm{};
+    if (inflateInit2(&strm, -MAX_WBITS) != Z_OK)
+        return false;
+    struct ender {
+        z_stream *s;
+        ~ender() { inflateEnd(s); }
+    } end{&strm};
+    if (window != 0 && inflateSetDictionary(&strm, m.file.data(), WINDOW) != Z_OK)
+        return false;
+    strm.next_in = m.piece.data();
+    strm.avail_in = static_cast<uInt>(in_len);
+    strm.next_out = m.out.data();
+    strm.avail_out = static_cast<uInt>(m.out.size());
+    const int ret = inflate(&strm, Z_SYNC_FLUSH);
+    const bool ended = last ? ret == Z_STREAM_END
+                            : (ret == Z_OK || ret == Z_BUF_ERROR) && (strm.data_type & 128) != 0 &&
+                                  (strm.data_type & 64) == 0;
+    if (!ended || strm.avail_in != 0 || strm.total_out != len ||
+        memcmp(m.out.data(), m.file.data() + window, len) != 0)
+        return false;
+    *check = adler32(adler32(0, nullptr, 0), m.file.data() + window, static_cast<uInt>(len));
+    return true;
+}
+
 } // namespace
 
 // Marks each file whose stream the old archive holds as this run would make it: f->reuse_at,
@@ -186,30 +277,74 @@ int find_reusable(const char *archivename, flist *first) {
     struct candidate {
         flist *f;
         old_stream s;
+        std::vector<uint64_t> starts; // of its pieces, for a file in blocks
     };
     std::vector<candidate> candidates;
     for (flist *f = first; f != nullptr; f = f->next) {
         std::string field(QZ_NAME_LEN, '\0');
         copy_name_field(field.data(), f->archivename, field.size());
         const auto found = streams.find(field);
-        if (found != streams.end())
-            candidates.push_back({f, found->second});
+        if (found != streams.end() && may_be_same(fd, found->second, f->path))
+            candidates.push_back({f, found->second, {}});
     }
-    // Every thread compares files; each result has a place of its own.
-    std::vector<char> same(candidates.size());
+    // The work: a whole stream checked from its start (piece -1), or one piece of a stream in
+    // blocks. Every thread takes the next; each result has a place of its own.
+    struct task {
+        size_t c;
+        long piece;
+    };
+    std::vector<task> tasks;
+    for (size_t c = 0; c < candidates.size(); c++) {
+        candidate &k = candidates[c];
+        if (k.s.outsize > BLOCKED_FILE)
+            k.starts = piece_starts(fd, k.s);
+        if (k.starts.empty())
+            tasks.push_back({c, -1});
+        for (size_t p = 0; p + 1 < k.starts.size(); p++)
+            tasks.push_back({c, static_cast<long>(p)});
+    }
+    std::vector<char> ok(tasks.size());
+    std::vector<uLong> checks(tasks.size());
     std::atomic<size_t> next{0};
     const auto work = [&] {
         packer z;
         z.block.resize(2 * ZBUF);
-        for (size_t i; (i = next++) < candidates.size();)
-            same[i] = same_stream(fd, candidates[i].s, candidates[i].f->path, z);
+        piece_scratch m;
+        for (size_t i; (i = next++) < tasks.size();) {
+            const candidate &k = candidates[tasks[i].c];
+            ok[i] = tasks[i].piece < 0
+                        ? same_stream(fd, k.s, k.f->path, z)
+                        : same_piece(fd, k.s, k.starts, static_cast<size_t>(tasks[i].piece),
+                                     k.f->path, m, &checks[i]);
+        }
     };
     std::vector<std::thread> crew;
-    for (unsigned t = 1; t < pack_threads && t < candidates.size(); t++)
+    for (unsigned t = 1; t < pack_threads && t < tasks.size(); t++)
         crew.emplace_back(work);
     work();
     for (std::thread &t : crew)
         t.join();
+    // A candidate is the same when all its work is; the pieces' checks make the stream's.
+    std::vector<char> same(candidates.size(), 1);
+    std::vector<uLong> whole(candidates.size(), adler32(0, nullptr, 0));
+    for (size_t i = 0; i < tasks.size(); i++) {
+        const size_t c = tasks[i].c;
+        same[c] = same[c] && ok[i];
+        if (tasks[i].piece >= 0) {
+            const uint64_t at = uint64_t(tasks[i].piece) * BLOCK;
+            const auto len =
+                static_cast<z_off_t>(std::min<uint64_t>(BLOCK, candidates[c].s.outsize - at));
+            whole[c] = adler32_combine(whole[c], checks[i], len);
+        }
+    }
+    for (size_t c = 0; c < candidates.size(); c++) {
+        if (!same[c] || candidates[c].starts.empty())
+            continue;
+        unsigned char trailer[4], want[4];
+        put_check(want, whole[c]);
+        same[c] = read_at(fd, trailer, 4, candidates[c].s.at + candidates[c].s.insize - 4) &&
+                  memcmp(trailer, want, 4) == 0;
+    }
     for (size_t i = 0; i < candidates.size(); i++) {
         if (!same[i])
             continue;

@@ -25,9 +25,14 @@ void make_tree(const temp_dir &t) {
     write_file(t / "d" / "a.txt", std::string(5000, 'a') + "tail");
     write_file(t / "d" / "empty", "");
     write_file(t / "d" / "sub" / "b.bin", random_bytes(3000, 1));
+    // Stored (-0), its bytes 00 00 FF FF stand where a block's end would: the stream is then
+    // checked from its start, not piece by piece.
     std::string large;
-    for (int i = 0; large.size() < (size_t{3} << 19); i++)
+    for (int i = 0; large.size() < (size_t{3} << 19); i++) {
         large += "line " + std::to_string(i * 7919 % 10007) + "\n";
+        if (i % 1000 == 0)
+            large.append("\0\0\xFF\xFF", 4);
+    }
     write_file(t / "d" / "sub" / "large.txt", large);
 }
 
@@ -47,6 +52,12 @@ TEST(Update, SameArchiveAsAFullPack) {
          [](const temp_dir &t) { write_file(t / "d" / "a.txt", std::string(5004, 'b')); }},
         {"grown",
          [](const temp_dir &t) { write_file(t / "d" / "sub" / "b.bin", random_bytes(4000, 1)); }},
+        {"same length, in a block",
+         [](const temp_dir &t) {
+             std::string large = read_file(t / "d" / "sub" / "large.txt");
+             large[large.size() / 2] ^= 1;
+             write_file(t / "d" / "sub" / "large.txt", large);
+         }},
         {"shrunk",
          [](const temp_dir &t) {
              const std::string large = read_file(t / "d" / "sub" / "large.txt");
