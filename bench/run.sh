@@ -156,6 +156,59 @@ for input in tree usrinclude big; do
 done
 out ""
 
+# ---- qz_compress -u ----
+# Copies of the inputs that the runs may change: /usr/include with one header grown by a line, and
+# the 200 MiB file beside a small file that changes. old.qz: the archive before the change;
+# now.qz: after it, for the run with nothing changed.
+upd=$work/upd
+rm -rf "$upd"
+mkdir -p "$upd/big"
+cp -r "$work/in/usrinclude" "$upd/usrinclude"
+cp "$work/in/big/mixed.bin" "$upd/big/mixed.bin"
+echo "small file" >"$upd/big/small.txt"
+for tree in usrinclude big; do
+  (cd "$upd" && "$bin/qz_compress" -q "$tree" "$tree.old.qz" >/dev/null)
+done
+changed=$(cd "$upd/usrinclude" && find . -type f -name '*.h' | sort | head -1)
+echo "/* changed */" >>"$upd/usrinclude/$changed"
+echo "small file, changed" >"$upd/big/small.txt"
+for tree in usrinclude big; do
+  (cd "$upd" && "$bin/qz_compress" -q "$tree" "$tree.now.qz" >/dev/null)
+done
+out "## qz_compress -u"
+out ""
+out "Medians of $reps rounds, side by side, every core (-j $cores). full: a pack of the tree as it"
+out "is; -u, one changed: over the archive of the tree before one file changed; -u, none changed:"
+out "over the archive of the tree as it is. Targets: on /usr/include at most 0.20 x full with one"
+out "file changed and 0.15 x with none; the 200 MiB file unchanged beside a changed small file at"
+out "most 0.15 x full."
+out ""
+out "| tree | run | seconds | peak MiB | / full |"
+out "|---|---|---:|---:|---:|"
+for tree in usrinclude big; do
+  case $tree in
+    usrinclude) label="/usr/include" ;;
+    big) label="$mib MiB file + a small one" ;;
+  esac
+  measure -w 1 "$reps" \
+    full "$upd" "rm -f $tree.full.qz" "$bin/qz_compress -q $tree $tree.full.qz" \
+    one "$upd" "cp $tree.old.qz $tree.u.qz" "$bin/qz_compress -q -u $tree $tree.u.qz" \
+    none "$upd" "cp $tree.now.qz $tree.u.qz" "$bin/qz_compress -q -u $tree $tree.u.qz"
+  cmp -s "$upd/$tree.u.qz" "$upd/$tree.full.qz" || echo "qz_compress -u: $tree differs from a full pack" >&2
+  full=$(field full 2)
+  for run in full one none; do
+    case $run in
+      full) what="full pack" ;;
+      one) what="-u, one changed" ;;
+      none) what="-u, none changed" ;;
+    esac
+    out "| $label | $what | $(secs "$(field $run 2)") | $(mib "$(field $run 5)") |" \
+      "$(ratio "$(field $run 2)" "$full") |"
+  done
+done
+rm -rf "$upd"
+out ""
+
 # ---- qz_uncompress ----
 out "## qz_uncompress"
 out ""

@@ -125,7 +125,15 @@ bool may_be_same(int archive, const old_stream &s, const char *path) {
     return plat_stat(path, &st) == 0 && st.mode == PLAT_S_IFREG && st.size == s.outsize;
 }
 
-bool same_stream(int archive, const old_stream &s, const char *path, packer &z) {
+// What a thread needs to check a stream or one piece of it.
+struct piece_scratch {
+    std::vector<unsigned char> piece, file, out;
+};
+
+// Streams and files are read in pieces of this size.
+constexpr size_t CHECK_BUF = 65536;
+
+bool same_stream(int archive, const old_stream &s, const char *path, piece_scratch &m) {
     const fd_guard in{plat_open_read(path)};
     plat_stat_info st{};
     if (in.fd < 0 || plat_fstat(in.fd, &st) != 0 || st.mode != PLAT_S_IFREG || st.size != s.outsize)
@@ -140,23 +148,26 @@ bool same_stream(int archive, const old_stream &s, const char *path, packer &z) 
     const bool blocked = s.outsize > BLOCKED_FILE;
     uint64_t next_boundary = BLOCK; // in the output, for a file in blocks
     uint64_t read_in = 0, compared = 0;
-    unsigned char *const out = z.block.data(), *const file = out + ZBUF;
+    m.piece.resize(std::max(m.piece.size(), CHECK_BUF));
+    m.file.resize(std::max(m.file.size(), CHECK_BUF));
+    m.out.resize(std::max(m.out.size(), CHECK_BUF));
+    unsigned char *const out = m.out.data(), *const file = m.file.data();
     int ret = Z_OK;
     while (ret != Z_STREAM_END) {
         if (strm.avail_in == 0) {
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(ZBUF, s.insize - read_in));
-            if (n == 0 || !read_at(archive, z.inbuf, n, s.at + read_in))
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(CHECK_BUF, s.insize - read_in));
+            if (n == 0 || !read_at(archive, m.piece.data(), n, s.at + read_in))
                 return false;
             read_in += n;
-            strm.next_in = z.inbuf;
+            strm.next_in = m.piece.data();
             strm.avail_in = static_cast<uInt>(n);
         }
         strm.next_out = out;
-        strm.avail_out = ZBUF;
+        strm.avail_out = CHECK_BUF;
         ret = inflate(&strm, blocked ? Z_BLOCK : Z_NO_FLUSH);
         if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR)
             return false;
-        const size_t made = ZBUF - strm.avail_out;
+        const size_t made = CHECK_BUF - strm.avail_out;
         if (made != 0) {
             if (compared + made > s.outsize || !read_at(in.fd, file, made, compared) ||
                 memcmp(out, file, made) != 0)
@@ -174,14 +185,44 @@ bool same_stream(int archive, const old_stream &s, const char *path, packer &z) 
            plat_pread(in.fd, &more, 1, s.outsize) == 0;
 }
 
+// Whether raw deflate data at `at` in the archive begins block j of the file: inflated with the
+// window before that block, its first bytes are the block's first bytes. A start found by the
+// marker where none is (the bytes stand inside a piece) fails this at once.
+bool begins_block(int archive, uint64_t at, uint64_t end, int file, uint64_t j,
+                  uint64_t file_size) {
+    constexpr size_t PREFIX = 64;
+    unsigned char in[4096], window[WINDOW + PREFIX], out[PREFIX];
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof in, end - at));
+    const uint64_t start = j * BLOCK;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(PREFIX, file_size - start));
+    if (!read_at(archive, in, n, at) || !read_at(file, window, WINDOW + want, start - WINDOW))
+        return false;
+    z_stream strm{};
+    if (inflateInit2(&strm, -MAX_WBITS) != Z_OK)
+        return false;
+    bool same = inflateSetDictionary(&strm, window, WINDOW) == Z_OK;
+    strm.next_in = in;
+    strm.avail_in = static_cast<uInt>(n);
+    strm.next_out = out;
+    strm.avail_out = static_cast<uInt>(want);
+    const int ret = same ? inflate(&strm, Z_SYNC_FLUSH) : Z_DATA_ERROR;
+    same = (ret == Z_OK || ret == Z_STREAM_END || ret == Z_BUF_ERROR) && strm.avail_out == 0 &&
+           memcmp(out, window + WINDOW, want) == 0;
+    inflateEnd(&strm);
+    return same;
+}
+
 // A stream in blocks is its header, one raw piece per block and the Adler-32 of the whole. Every
 // piece but the last ends with the empty stored block of a sync flush (00 00 FF FF, on a byte
 // boundary), so the pieces can be found by those bytes and checked each on its own, on every
-// thread: a large file takes all of them, as its compression does. The places where the pieces
-// begin, or none when the marker stands elsewhere too and the stream is checked from its start.
-std::vector<uint64_t> piece_starts(int archive, const old_stream &s) {
+// thread: a large file takes all of them, as its compression does. The same bytes may stand
+// inside a piece too (stored data, a second flush marker where the output buffer filled): then
+// each block's start is the first of the places it may have that begins the block. The places
+// where the pieces begin and the stream's end, or none when they cannot be found, for the stream
+// to be checked from its start.
+std::vector<uint64_t> piece_starts(int archive, const old_stream &s, const char *path) {
     const uint64_t blocks = (uint64_t{s.outsize} + BLOCK - 1) / BLOCK;
-    std::vector<uint64_t> starts = {s.at + 2};
+    std::vector<uint64_t> found = {s.at + 2};
     const uint64_t end = s.at + s.insize - 4;
     std::vector<unsigned char> buf(65536 + 3);
     size_t carry = 0;
@@ -192,27 +233,41 @@ std::vector<uint64_t> piece_starts(int archive, const old_stream &s) {
         const size_t have = carry + n;
         for (size_t i = 0; i + 4 <= have; i++)
             if (buf[i] == 0 && buf[i + 1] == 0 && buf[i + 2] == 0xFF && buf[i + 3] == 0xFF) {
-                starts.push_back(at - carry + i + 4);
-                if (starts.size() > blocks)
+                found.push_back(at - carry + i + 4);
+                if (found.size() > 2 * blocks + 16) // not a stream of this layout
                     return {};
             }
         carry = std::min<size_t>(3, have);
         memmove(buf.data(), buf.data() + have - carry, carry);
         at += n;
     }
-    if (starts.size() != blocks)
+    if (found.size() < blocks)
         return {};
+    std::vector<uint64_t> starts = {found[0]};
+    if (found.size() == blocks) {
+        starts = found;
+    } else {
+        const fd_guard in{plat_open_read(path)};
+        if (in.fd < 0)
+            return {};
+        // Block j starts at one of found[j] to found[j + extra], after block j - 1's start.
+        const size_t extra = found.size() - blocks;
+        size_t i = 1;
+        for (uint64_t j = 1; j < blocks; j++) {
+            while (i < found.size() && i <= j + extra &&
+                   !begins_block(archive, found[i], end, in.fd, j, s.outsize))
+                i++;
+            if (i >= found.size() || i > j + extra)
+                return {};
+            starts.push_back(found[i++]);
+        }
+    }
     starts.push_back(end);
     for (size_t k = 0; k + 1 < starts.size(); k++)
         if (starts[k + 1] - starts[k] > block_room(BLOCK))
             return {};
     return starts;
 }
-
-// What a thread needs to check one piece.
-struct piece_scratch {
-    std::vector<unsigned char> piece, file, out;
-};
 
 // Whether piece k (from starts[k] to starts[k + 1]) inflates, with the WINDOW bytes before its
 // block as its window, to exactly its block of the file, and ends as the layout ends it: at a
@@ -225,9 +280,9 @@ bool same_piece(int archive, const old_stream &s, const std::vector<uint64_t> &s
     const size_t window = k == 0 ? 0 : WINDOW;
     const bool last = k + 2 == starts.size();
     const size_t in_len = static_cast<size_t>(starts[k + 1] - starts[k]);
-    m.piece.resize(block_room(BLOCK));
-    m.file.resize(WINDOW + BLOCK + 1);
-    m.out.resize(BLOCK + 1);
+    m.piece.resize(std::max<size_t>(m.piece.size(), block_room(BLOCK)));
+    m.file.resize(std::max<size_t>(m.file.size(), WINDOW + BLOCK + 1));
+    m.out.resize(std::max<size_t>(m.out.size(), BLOCK + 1));
     const fd_guard in{plat_open_read(path)};
     if (in.fd < 0 || !read_at(archive, m.piece.data(), in_len, starts[k]) ||
         !read_at(in.fd, m.file.data(), window + len, offset - window))
@@ -246,7 +301,7 @@ bool same_piece(int archive, const old_stream &s, const std::vector<uint64_t> &s
     strm.next_in = m.piece.data();
     strm.avail_in = static_cast<uInt>(in_len);
     strm.next_out = m.out.data();
-    strm.avail_out = static_cast<uInt>(m.out.size());
+    strm.avail_out = static_cast<uInt>(BLOCK + 1);
     const int ret = inflate(&strm, Z_SYNC_FLUSH);
     const bool ended = last ? ret == Z_STREAM_END
                             : (ret == Z_OK || ret == Z_BUF_ERROR) && (strm.data_type & 128) != 0 &&
@@ -297,7 +352,7 @@ int find_reusable(const char *archivename, flist *first) {
     for (size_t c = 0; c < candidates.size(); c++) {
         candidate &k = candidates[c];
         if (k.s.outsize > BLOCKED_FILE)
-            k.starts = piece_starts(fd, k.s);
+            k.starts = piece_starts(fd, k.s, k.f->path);
         if (k.starts.empty())
             tasks.push_back({c, -1});
         for (size_t p = 0; p + 1 < k.starts.size(); p++)
@@ -307,13 +362,11 @@ int find_reusable(const char *archivename, flist *first) {
     std::vector<uLong> checks(tasks.size());
     std::atomic<size_t> next{0};
     const auto work = [&] {
-        packer z;
-        z.block.resize(2 * ZBUF);
         piece_scratch m;
         for (size_t i; (i = next++) < tasks.size();) {
             const candidate &k = candidates[tasks[i].c];
             ok[i] = tasks[i].piece < 0
-                        ? same_stream(fd, k.s, k.f->path, z)
+                        ? same_stream(fd, k.s, k.f->path, m)
                         : same_piece(fd, k.s, k.starts, static_cast<size_t>(tasks[i].piece),
                                      k.f->path, m, &checks[i]);
         }
