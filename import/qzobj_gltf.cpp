@@ -729,15 +729,20 @@ bool extension_read(const std::string &name) {
 
 } // namespace
 
+bool may_be_gltf(const unsigned char *head, size_t n) {
+    if (n >= 4 && memcmp(head, "glTF", 4) == 0)
+        return true;
+    size_t i = n >= 3 && memcmp(head, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    while (i < n && (head[i] == ' ' || head[i] == '\t' || head[i] == '\r' || head[i] == '\n'))
+        i++;
+    return i < n && head[i] == '{';
+}
+
 bool is_gltf(const std::vector<unsigned char> &bytes) {
+    if (!may_be_gltf(bytes.data(), bytes.size()))
+        return false;
     if (bytes.size() >= 4 && memcmp(bytes.data(), "glTF", 4) == 0)
         return true;
-    size_t i = bytes.size() >= 3 && memcmp(bytes.data(), "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-    while (i < bytes.size() &&
-           (bytes[i] == ' ' || bytes[i] == '\t' || bytes[i] == '\r' || bytes[i] == '\n'))
-        i++;
-    if (i == bytes.size() || bytes[i] != '{')
-        return false;
     static const char key[] = "\"asset\"";
     return std::search(bytes.begin(), bytes.end(), key, key + sizeof key - 1) != bytes.end();
 }
@@ -753,7 +758,7 @@ void read_gltf_file(const char *filename, const std::vector<unsigned char> &byte
         die("%s: %zu bytes, more than a glTF file holds\n", filename, bytes.size());
     const auto length = static_cast<unsigned>(bytes.size());
     const bool ok =
-        memcmp(bytes.data(), "glTF", 4) == 0
+        bytes.size() >= 4 && memcmp(bytes.data(), "glTF", 4) == 0
             ? loader.LoadBinaryFromMemory(&model, &err, &warn, bytes.data(), length)
             : loader.LoadASCIIFromString(&model, &err, &warn,
                                          reinterpret_cast<const char *>(bytes.data()), length, "");

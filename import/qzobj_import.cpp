@@ -50,12 +50,7 @@ static bool model_may_be_gltf(const char *filename, std::vector<unsigned char> *
         return false; // the OBJ reader says why
     unsigned char first[4096];
     const size_t got = read_all(fd, first, sizeof first);
-    size_t i = 0;
-    while (i < got && (first[i] == ' ' || first[i] == '\t' || first[i] == '\r' ||
-                       first[i] == '\n' || (i < 3 && first[i] >= 0xBB)))
-        i++;
-    const bool candidate =
-        (got >= 4 && memcmp(first, "glTF", 4) == 0) || (i < got && first[i] == '{');
+    const bool candidate = may_be_gltf(first, got);
     if (candidate) {
         bytes->assign(first, first + got);
         if (got == sizeof first) {

@@ -96,6 +96,9 @@ int read_obj_file(const char *filename);
 // Whether a model file's bytes are glTF: a binary file's magic, or a JSON document with an
 // "asset" object.
 bool is_gltf(const std::vector<unsigned char> &bytes);
+// Whether a file that begins with these bytes may be glTF: a binary file's magic, or '{' after
+// a UTF-8 byte order mark and white space.
+bool may_be_gltf(const unsigned char *head, size_t n);
 void read_gltf_file(const char *filename, const std::vector<unsigned char> &bytes);
 // An image a glTF model holds inside it, to be written beside the outputs under name.
 struct embedded_image {
