@@ -39,7 +39,8 @@ bool read_at(int fd, void *dst, size_t len, uint64_t at) {
     return true;
 }
 
-// The old archive's streams by stored name field, or why they cannot be had.
+// The old archive's streams by stored name, or why they cannot be had. The index is read whole:
+// about 150 bytes an entry, and the names once more.
 bool read_old_index(int fd, std::unordered_map<std::string, old_stream> *streams,
                     std::string *why) {
     plat_stat_info st{};
@@ -84,7 +85,8 @@ bool read_old_index(int fd, std::unordered_map<std::string, old_stream> *streams
             }
             old_stream s{base + ie.offset, ie.insize, ie.outsize, {}};
             memcpy(s.signature, ie.signature, sizeof s.signature);
-            streams->emplace(std::string(ie.name, sizeof ie.name), s);
+            // The field up to its zeros: a name that fills it has none.
+            streams->emplace(std::string(ie.name, strnlen(ie.name, sizeof ie.name)), s);
             found++;
         } else if (c.type != BASEPATH_ENTRY && c.type != FULLPATH_ENTRY) {
             *why = "its index is damaged";
@@ -336,9 +338,10 @@ int find_reusable(const char *archivename, flist *first) {
     };
     std::vector<candidate> candidates;
     for (flist *f = first; f != nullptr; f = f->next) {
-        std::string field(QZ_NAME_LEN, '\0');
-        copy_name_field(field.data(), f->archivename, field.size());
-        const auto found = streams.find(field);
+        // The name as its field holds it.
+        char field[QZ_NAME_LEN];
+        copy_name_field(field, f->archivename, sizeof field);
+        const auto found = streams.find(std::string(field, strnlen(field, sizeof field)));
         if (found != streams.end() && may_be_same(fd, found->second, f->path))
             candidates.push_back({f, found->second, {}});
     }
