@@ -114,39 +114,51 @@ bool stored_only(const old_stream &s) {
 // where its index entry says, and a file in blocks has a block ending at every block boundary.
 // Whether the old stream may be this run's of the file at all: its header shows this run's kind
 // of level, and the file is a regular file of the entry's length.
-bool may_be_same(int archive, const old_stream &s, const char *path) {
+bool header_fits(int archive, const old_stream &s) {
     const zlib_header header;
     unsigned char head[2];
     if (s.insize < 6 || !read_at(archive, head, 2, s.at) || head[0] != header.bytes[0] ||
         head[1] != header.bytes[1])
         return false;
     // Levels 0 and 1 share a header: only level 0 stores every block.
-    if ((pack_level == 0 || pack_level == 1) && (pack_level == 0) != stored_only(s))
-        return false;
-    plat_stat_info st{};
-    return plat_stat(path, &st) == 0 && st.mode == PLAT_S_IFREG && st.size == s.outsize;
+    return !((pack_level == 0 || pack_level == 1) && (pack_level == 0) != stored_only(s));
 }
 
-// What a thread needs to check a stream or one piece of it.
+bool may_be_same(int archive, const old_stream &s, const char *path) {
+    plat_stat_info st{};
+    return header_fits(archive, s) && plat_stat(path, &st) == 0 && st.mode == PLAT_S_IFREG &&
+           st.size == s.outsize;
+}
+
+// What a thread needs to check a stream or one piece of it: buffers, and an inflater set up
+// once and reset for each stream, as the packer's deflater is.
 struct piece_scratch {
     std::vector<unsigned char> piece, file, out;
+    z_stream strm{};
+    bool ready = false;
+    piece_scratch() = default;
+    piece_scratch(const piece_scratch &) = delete;
+    piece_scratch &operator=(const piece_scratch &) = delete;
+    ~piece_scratch() {
+        if (ready)
+            inflateEnd(&strm);
+    }
 };
 
 // Streams and files are read in pieces of this size.
 constexpr size_t CHECK_BUF = 65536;
 
 bool same_stream(int archive, const old_stream &s, const char *path, piece_scratch &m) {
+    if (!header_fits(archive, s))
+        return false;
     const fd_guard in{plat_open_read(path)};
     plat_stat_info st{};
     if (in.fd < 0 || plat_fstat(in.fd, &st) != 0 || st.mode != PLAT_S_IFREG || st.size != s.outsize)
         return false;
-    z_stream strm{};
-    if (inflateInit(&strm) != Z_OK)
+    if (m.ready ? inflateReset(&m.strm) != Z_OK : inflateInit(&m.strm) != Z_OK)
         return false;
-    struct ender {
-        z_stream *s;
-        ~ender() { inflateEnd(s); }
-    } end{&strm};
+    m.ready = true;
+    z_stream &strm = m.strm;
     const bool blocked = s.outsize > BLOCKED_FILE;
     uint64_t next_boundary = BLOCK; // in the output, for a file in blocks
     uint64_t read_in = 0, compared = 0;
@@ -342,7 +354,9 @@ int find_reusable(const char *archivename, flist *first) {
         char field[QZ_NAME_LEN];
         copy_name_field(field, f->archivename, sizeof field);
         const auto found = streams.find(std::string(field, strnlen(field, sizeof field)));
-        if (found != streams.end() && may_be_same(fd, found->second, f->path))
+        // A file in blocks is looked at here, before its pieces are found; any other in its task.
+        if (found != streams.end() &&
+            (found->second.outsize <= BLOCKED_FILE || may_be_same(fd, found->second, f->path)))
             candidates.push_back({f, found->second, {}});
     }
     // The work: a whole stream checked from its start (piece -1), or one piece of a stream in
