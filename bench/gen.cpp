@@ -18,6 +18,8 @@
 
 #include <sys/stat.h>
 
+#include "gltf_builder.h" // the test suite's glTF writer
+
 namespace {
 
 // splitmix64: small, fast and the same everywhere.
@@ -290,68 +292,25 @@ void make_glb(const std::string &name, unsigned triangles) {
         else
             idx.insert(idx.end(), {b, c, d});
     }
-    std::string bin, views, accessors;
-    const auto add = [&](const void *data, size_t bytes) {
-        views += (views.empty() ? "" : ", ") + std::string("{\"buffer\": 0, \"byteOffset\": ") +
-                 std::to_string(bin.size()) + ", \"byteLength\": " + std::to_string(bytes) + "}";
-        bin.append(static_cast<const char *>(data), bytes);
-    };
-    add(pos.data(), pos.size() * 4);
-    add(nor.data(), nor.size() * 4);
-    add(uv.data(), uv.size() * 4);
-    add(idx.data(), idx.size() * 4);
-    const size_t nv = pos.size() / 3;
-    std::string lo = "[", hi = "[";
-    for (size_t c = 0; c < 3; c++) {
-        float a = pos[c], b = pos[c];
-        for (size_t i = c; i < pos.size(); i += 3)
-            a = std::min(a, pos[i]), b = std::max(b, pos[i]);
-        char text[64];
-        snprintf(text, sizeof text, "%s%.9g", c == 0 ? "" : ", ", double(a));
-        lo += text;
-        snprintf(text, sizeof text, "%s%.9g", c == 0 ? "" : ", ", double(b));
-        hi += text;
-    }
-    accessors = "{\"bufferView\": 0, \"componentType\": 5126, \"count\": " + std::to_string(nv) +
-                ", \"type\": \"VEC3\", \"min\": " + lo + "], \"max\": " + hi +
-                "]}, {\"bufferView\": 1, "
-                "\"componentType\": 5126, \"count\": " +
-                std::to_string(nv) +
-                ", \"type\": \"VEC3\"}, {\"bufferView\": 2, \"componentType\": 5126, "
-                "\"count\": " +
-                std::to_string(nv) + ", \"type\": \"VEC2\"}";
-    std::string primitives, materials;
+    qzt::gltf_builder g;
+    const int p = g.positions(pos), n = g.floats(nor, "VEC3", 3), u = g.floats(uv, "VEC2", 2);
+    const int indices = g.view(idx);
+    std::string primitives;
     const unsigned run = (triangles + 3) / 4;
     for (unsigned m = 0; m * run < triangles; m++) {
         const unsigned count = std::min(run, triangles - m * run) * 3;
-        accessors += ", {\"bufferView\": 3, \"byteOffset\": " + std::to_string(m * run * 12) +
-                     ", \"componentType\": 5125, \"count\": " + std::to_string(count) +
-                     ", \"type\": \"SCALAR\"}";
-        primitives += std::string(m == 0 ? "" : ", ") +
-                      "{\"attributes\": {\"POSITION\": 0, \"NORMAL\": 1, \"TEXCOORD_0\": 2}, "
-                      "\"indices\": " +
-                      std::to_string(3 + m) + ", \"material\": " + std::to_string(m) + "}";
-        materials +=
-            std::string(m == 0 ? "" : ", ") + "{\"name\": \"mat" + std::to_string(m) + "\"}";
+        const int a = g.accessor(indices, qzt::GL_UINT, count, "SCALAR",
+                                 ", \"byteOffset\": " + std::to_string(m * run * 12));
+        primitives +=
+            std::string(m == 0 ? "" : ", ") +
+            "{\"attributes\": {\"POSITION\": " + std::to_string(p) +
+            ", \"NORMAL\": " + std::to_string(n) + ", \"TEXCOORD_0\": " + std::to_string(u) +
+            "}, \"indices\": " + std::to_string(a) + ", \"material\": " + std::to_string(m) + "}";
+        g.materials.push_back("{\"name\": \"mat" + std::to_string(m) + "\"}");
     }
-    std::string json = "{\"asset\": {\"version\": \"2.0\"}, \"scene\": 0, \"scenes\": "
-                       "[{\"nodes\": [0]}], \"nodes\": [{\"name\": \"bench\", \"mesh\": 0}], "
-                       "\"meshes\": [{\"primitives\": [" +
-                       primitives + "]}], \"materials\": [" + materials + "], \"accessors\": [" +
-                       accessors + "], \"bufferViews\": [" + views +
-                       "], \"buffers\": [{\"byteLength\": " + std::to_string(bin.size()) + "}]}";
-    while (json.size() % 4 != 0)
-        json += ' ';
-    std::string out = "glTF";
-    const auto u32 = [&out](uint32_t v) { out.append(reinterpret_cast<const char *>(&v), 4); };
-    u32(2);
-    u32(static_cast<uint32_t>(28 + json.size() + bin.size()));
-    u32(static_cast<uint32_t>(json.size()));
-    u32(0x4E4F534A);
-    out += json;
-    u32(static_cast<uint32_t>(bin.size()));
-    u32(0x004E4942);
-    write_file(name, out + bin);
+    g.meshes.push_back("{\"primitives\": [" + primitives + "]}");
+    g.nodes.push_back("{\"name\": \"bench\", \"mesh\": 0}");
+    write_file(name, g.glb());
 }
 
 void usage() {

@@ -28,6 +28,22 @@ int64_t read_some_all(int fd, void *dst, size_t len) {
     return static_cast<int64_t>(done);
 }
 
+int64_t pread_some_all(int fd, void *dst, size_t len, uint64_t offset) {
+    size_t done = 0;
+    while (done < len) {
+        const int64_t n =
+            plat_pread(fd, static_cast<char *>(dst) + done, len - done, offset + done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
+
 size_t read_all(int fd, void *dst, size_t len) {
     const int64_t n = read_some_all(fd, dst, len);
     if (n < 0)

@@ -193,6 +193,8 @@ std::string try_write_all(int fd, const void *src, size_t len, const char *what)
 size_t read_all(int fd, void *dst, size_t len);
 // The same, but -1 with errno set on a read error.
 int64_t read_some_all(int fd, void *dst, size_t len);
+// read_some_all from offset on, leaving the descriptor's position alone (plat_pread).
+int64_t pread_some_all(int fd, void *dst, size_t len, uint64_t offset);
 
 // How many bytes of text a fixed field of len bytes holds: all of a text that fits, else the
 // most that end on a whole UTF-8 character, so that a cut name stays valid UTF-8.

@@ -122,22 +122,14 @@ static void pack_block(const char *path, pack_unit &u, packer &z) {
         fail(u.o, formatted("can't open %s: %s\n", path, strerror(errno)));
         return;
     }
-    size_t got = 0;
     const size_t want = window_len + u.length;
-    while (got < want) {
-        const int64_t n =
-            plat_pread(in.fd, data - window_len + got, want - got, u.offset - window_len + got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            fail(u.o, formatted("read(%s) failed: %s\n", path, strerror(errno)));
-            return;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
+    const int64_t got = pread_some_all(in.fd, data - window_len, want, u.offset - window_len);
+    if (got < 0) {
+        fail(u.o, formatted("read(%s) failed: %s\n", path, strerror(errno)));
+        return;
     }
-    if (got != want || (u.last && plat_pread(in.fd, z.inbuf, 1, u.offset + u.length) != 0)) {
+    if (static_cast<size_t>(got) != want ||
+        (u.last && plat_pread(in.fd, z.inbuf, 1, u.offset + u.length) != 0)) {
         changed(u.o, path);
         return;
     }

@@ -27,16 +27,7 @@ struct old_stream {
 };
 
 bool read_at(int fd, void *dst, size_t len, uint64_t at) {
-    auto *p = static_cast<unsigned char *>(dst);
-    while (len > 0) {
-        const int64_t n = plat_pread(fd, p, len, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n, len -= static_cast<size_t>(n), at += static_cast<uint64_t>(n);
-    }
-    return true;
+    return pread_some_all(fd, dst, len, at) == static_cast<int64_t>(len);
 }
 
 // The old archive's streams by stored name, or why they cannot be had. The index is read whole:
@@ -143,6 +134,14 @@ struct piece_scratch {
         if (ready)
             inflateEnd(&strm);
     }
+    // The inflater, started afresh for a zlib stream (MAX_WBITS) or a raw one (-MAX_WBITS).
+    z_stream *inflater(int window_bits) {
+        if (ready ? inflateReset2(&strm, window_bits) != Z_OK
+                  : inflateInit2(&strm, window_bits) != Z_OK)
+            return nullptr;
+        ready = true;
+        return &strm;
+    }
 };
 
 // Streams and files are read in pieces of this size.
@@ -155,10 +154,10 @@ bool same_stream(int archive, const old_stream &s, const char *path, piece_scrat
     plat_stat_info st{};
     if (in.fd < 0 || plat_fstat(in.fd, &st) != 0 || st.mode != PLAT_S_IFREG || st.size != s.outsize)
         return false;
-    if (m.ready ? inflateReset(&m.strm) != Z_OK : inflateInit(&m.strm) != Z_OK)
+    z_stream *const z = m.inflater(MAX_WBITS);
+    if (z == nullptr)
         return false;
-    m.ready = true;
-    z_stream &strm = m.strm;
+    z_stream &strm = *z;
     const bool blocked = s.outsize > BLOCKED_FILE;
     uint64_t next_boundary = BLOCK; // in the output, for a file in blocks
     uint64_t read_in = 0, compared = 0;
@@ -303,13 +302,10 @@ bool same_piece(int archive, const old_stream &s, const std::vector<uint64_t> &s
         return false;
     if (last && plat_pread(in.fd, m.file.data() + window + len, 1, offset + len) != 0)
         return false;
-    z_stream strm{};
-    if (inflateInit2(&strm, -MAX_WBITS) != Z_OK)
+    z_stream *const z = m.inflater(-MAX_WBITS);
+    if (z == nullptr)
         return false;
-    struct ender {
-        z_stream *s;
-        ~ender() { inflateEnd(s); }
-    } end{&strm};
+    z_stream &strm = *z;
     if (window != 0 && inflateSetDictionary(&strm, m.file.data(), WINDOW) != Z_OK)
         return false;
     strm.next_in = m.piece.data();

@@ -77,10 +77,10 @@ struct gltf_notice {
     }
 };
 
-// Where the attributes of a node's primitive went in the lists: key is the POSITION, NORMAL
-// and TEXCOORD_0 accessors and the node.
+// Where the attributes of a primitive of the node being read went in the lists: key is the
+// POSITION, NORMAL and TEXCOORD_0 accessors.
 struct placed_attributes {
-    std::array<int, 4> key;
+    std::array<int, 3> key;
     size_t count; // vertices
     unsigned v, vn, vt;
 };
@@ -94,8 +94,8 @@ struct gltf_reader {
     std::vector<material *> runs;          // in order of first use
     std::vector<material *> materials;     // by glTF index, made on first use
     std::vector<std::string> image_files;  // by glTF image index, "" until first used
-    std::vector<std::string> merged;       // the names of the nodes merged into the first
-    std::vector<placed_attributes> placed; // where each node's attributes went
+    std::vector<std::string> merged;       // of the nodes merged into the first, quoted
+    std::vector<placed_attributes> placed; // of the node being read
     gltf_notice no_texture, no_normal, zero_normals, points_lines, skins, morphs;
     gltf_notice left_out[5]; // the material features the material file has no place for
 };
@@ -416,7 +416,7 @@ material *gltf_material(gltf_reader &rd, int index, const std::string &stem) {
         info.extensions = g.normalTexture.extensions;
         set_texture(m, SLOT_NORMAL, texture_file(rd, info, stem, name).c_str());
     }
-    tinygltf::TextureInfo spec;
+    tinygltf::TextureInfo specular_info;
     const auto specular = g.extensions.find("KHR_materials_specular");
     const auto gloss = g.extensions.find("KHR_materials_pbrSpecularGlossiness");
     if (gloss != g.extensions.end()) {
@@ -424,12 +424,12 @@ material *gltf_material(gltf_reader &rd, int index, const std::string &stem) {
         if (pbr.baseColorTexture.index < 0 &&
             extension_texture(gloss->second, "diffuseTexture", &diffuse))
             set_texture(m, SLOT_DIFFUSE, texture_file(rd, diffuse, stem, name).c_str());
-        if (extension_texture(gloss->second, "specularGlossinessTexture", &spec))
-            set_texture(m, SLOT_SPECULAR, texture_file(rd, spec, stem, name).c_str());
+        if (extension_texture(gloss->second, "specularGlossinessTexture", &specular_info))
+            set_texture(m, SLOT_SPECULAR, texture_file(rd, specular_info, stem, name).c_str());
     } else if (specular != g.extensions.end() &&
-               (extension_texture(specular->second, "specularTexture", &spec) ||
-                extension_texture(specular->second, "specularColorTexture", &spec))) {
-        set_texture(m, SLOT_SPECULAR, texture_file(rd, spec, stem, name).c_str());
+               (extension_texture(specular->second, "specularTexture", &specular_info) ||
+                extension_texture(specular->second, "specularColorTexture", &specular_info))) {
+        set_texture(m, SLOT_SPECULAR, texture_file(rd, specular_info, stem, name).c_str());
     }
     if (pbr.metallicRoughnessTexture.index >= 0)
         rd.left_out[0].add(name);
@@ -482,7 +482,7 @@ std::vector<uint32_t> primitive_triangles(const gltf_reader &rd, const tinygltf:
 
 // A primitive of a node with its world transform: positions, normals and texture coordinates
 // join the lists, its triangles the faces.
-void read_primitive(gltf_reader &rd, const tinygltf::Primitive &p, int node, const mat4 &world,
+void read_primitive(gltf_reader &rd, const tinygltf::Primitive &p, const mat4 &world,
                     const std::string &where, const std::string &stem) {
     if (p.mode != TINYGLTF_MODE_TRIANGLES && p.mode != TINYGLTF_MODE_TRIANGLE_STRIP &&
         p.mode != TINYGLTF_MODE_TRIANGLE_FAN) {
@@ -499,8 +499,8 @@ void read_primitive(gltf_reader &rd, const tinygltf::Primitive &p, int node, con
         broken(rd, formatted("%s has no POSITION", where.c_str()));
     // Primitives that share their attributes (one mesh in several materials) share their
     // vertices in the lists, as the faces of an OBJ file share its elements: read once.
-    const std::array<int, 4> key = {attribute("POSITION"), attribute("NORMAL"),
-                                    attribute("TEXCOORD_0"), node};
+    const std::array<int, 3> key = {attribute("POSITION"), attribute("NORMAL"),
+                                    attribute("TEXCOORD_0")};
     const bool given_normals = key[1] >= 0, given_uv = key[2] >= 0;
     const auto shared = std::find_if(rd.placed.begin(), rd.placed.end(),
                                      [&key](const placed_attributes &a) { return a.key == key; });
@@ -633,13 +633,14 @@ void read_nodes(gltf_reader &rd, const std::string &stem) {
             if (obj_name == nullptr && !name.empty())
                 obj_name = xstrdup(name.c_str());
             else if (!name.empty())
-                rd.merged.push_back(name);
+                rd.merged.push_back("'" + name + "'");
             // A skinned mesh is placed by its joints, not by its node: in its bind pose its
             // positions stand as given.
             if (node.skin >= 0)
                 rd.skins.add("mesh '" + mesh.name + "'");
+            rd.placed.clear(); // another node puts the attributes elsewhere
             for (size_t p = 0; p < mesh.primitives.size(); p++)
-                read_primitive(rd, mesh.primitives[p], at.node, node.skin >= 0 ? identity : world,
+                read_primitive(rd, mesh.primitives[p], node.skin >= 0 ? identity : world,
                                formatted("mesh '%s' primitive %zu", mesh.name.c_str(), p), stem);
         }
         for (auto c = node.children.rbegin(); c != node.children.rend(); ++c)
@@ -649,15 +650,9 @@ void read_nodes(gltf_reader &rd, const std::string &stem) {
 
 void print_gltf_notices(const gltf_reader &rd) {
     const char *f = rd.filename;
-    if (rd.merged.size() != 0) {
-        std::string names;
-        for (size_t i = 0; i < rd.merged.size() && i < 8; i++)
-            names += (i == 0 ? "'" : ", '") + rd.merged[i] + "'";
-        if (rd.merged.size() > 8)
-            names += formatted(" and %zu more", rd.merged.size() - 8);
+    if (rd.merged.size() != 0)
         print(0, "[warn] %s: %zu objects merged into the first, '%s': %s\n", f,
-              rd.merged.size() + 1, obj_name, names.c_str());
-    }
+              rd.merged.size() + 1, obj_name, joined_names(rd.merged).c_str());
     const auto line = [f](const gltf_notice &n, const char *text) {
         if (n.count != 0)
             print(0, "[warn] %s: %u %s, the first in %s\n", f, n.count, text, n.first.c_str());
@@ -684,26 +679,12 @@ std::string gltf_expand(const std::string &name, void *) {
 }
 
 bool gltf_read(std::vector<unsigned char> *out, std::string *err, const std::string &name, void *) {
-    const int fd = plat_open_read(name.c_str());
-    if (fd < 0) {
-        *err = formatted("'%s': %s", name.c_str(), strerror(errno));
-        return false;
-    }
+    const fd_guard in{plat_open_read(name.c_str())};
     out->clear();
-    unsigned char block[65536];
-    for (;;) {
-        const int64_t got = plat_read(fd, block, sizeof block);
-        if (got < 0) {
-            *err = formatted("'%s': %s", name.c_str(), strerror(errno));
-            plat_close(fd);
-            return false;
-        }
-        if (got == 0)
-            break;
-        out->insert(out->end(), block, block + got);
-    }
-    plat_close(fd);
-    return true;
+    if (in.fd >= 0 && read_to_end(in.fd, out))
+        return true;
+    *err = formatted("'%s': %s", name.c_str(), strerror(errno));
+    return false;
 }
 
 bool gltf_write(std::string *err, const std::string &, const std::vector<unsigned char> &, void *) {
@@ -728,6 +709,16 @@ bool extension_read(const std::string &name) {
 }
 
 } // namespace
+
+bool read_to_end(int fd, std::vector<unsigned char> *bytes) {
+    unsigned char block[65536];
+    for (int64_t n; (n = read_some_all(fd, block, sizeof block)) != 0;) {
+        if (n < 0)
+            return false;
+        bytes->insert(bytes->end(), block, block + n);
+    }
+    return true;
+}
 
 bool may_be_gltf(const unsigned char *head, size_t n) {
     if (n >= 4 && memcmp(head, "glTF", 4) == 0)
@@ -785,9 +776,6 @@ void read_gltf_file(const char *filename, const std::vector<unsigned char> &byte
         gltf_material(rd, static_cast<int>(i), stem);
     read_nodes(rd, stem);
     print_gltf_notices(rd);
-    if (rd.no_texture.count != 0)
-        share_missing_texture_coordinate(rd.corners);
-    if (rd.no_normal.count != 0 || rd.zero_normals.count != 0)
-        compute_normals(rd.faces.data(), rd.faces.size(), rd.corners.data(), filename);
-    build_object(rd.faces, rd.corners, rd.runs);
+    build_object(rd.faces, rd.corners, rd.runs, filename, rd.no_texture.count != 0,
+                 rd.no_normal.count != 0 || rd.zero_normals.count != 0);
 }

@@ -30,6 +30,16 @@ material *act_mat = nullptr;
 
 path_data_ll *path_list = nullptr;
 
+std::string joined_names(const std::vector<std::string> &names) {
+    constexpr size_t shown = 8;
+    std::string s;
+    for (size_t i = 0; i < names.size() && i < shown; i++)
+        s += (i == 0 ? "" : ", ") + names[i];
+    if (names.size() > shown)
+        s += formatted(" and %zu more", names.size() - shown);
+    return s;
+}
+
 void *xcalloc(size_t count, size_t size) {
     void *p = calloc(count, size);
     if (p == nullptr)
@@ -53,11 +63,8 @@ static bool model_may_be_gltf(const char *filename, std::vector<unsigned char> *
     const bool candidate = may_be_gltf(first, got);
     if (candidate) {
         bytes->assign(first, first + got);
-        if (got == sizeof first) {
-            unsigned char block[65536];
-            for (size_t n; (n = read_all(fd, block, sizeof block)) != 0;)
-                bytes->insert(bytes->end(), block, block + n);
-        }
+        if (got == sizeof first && !read_to_end(fd, bytes))
+            die("read(): %s\n", strerror(errno));
     }
     plat_close(fd);
     return candidate && is_gltf(*bytes);

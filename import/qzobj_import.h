@@ -67,6 +67,8 @@ extern path_data_ll *path_list;
 // Zero-filled memory, or the end of the run.
 void *xcalloc(size_t count, size_t size);
 char *xstrdup(const char *s);
+// Names for a line of text: the first few, and how many more there are.
+std::string joined_names(const std::vector<std::string> &names);
 
 // Every phase after the command line: reads the model (a name relative to the current
 // directory), its libraries and its paths file, then writes the object and material files.
@@ -99,6 +101,8 @@ bool is_gltf(const std::vector<unsigned char> &bytes);
 // Whether a file that begins with these bytes may be glTF: a binary file's magic, or '{' after
 // a UTF-8 byte order mark and white space.
 bool may_be_gltf(const unsigned char *head, size_t n);
+// Appends what fd holds from its position to its end; false with errno set on a read error.
+bool read_to_end(int fd, std::vector<unsigned char> *bytes);
 void read_gltf_file(const char *filename, const std::vector<unsigned char> &bytes);
 // An image a glTF model holds inside it, to be written beside the outputs under name.
 struct embedded_image {
@@ -116,15 +120,15 @@ void compute_normals(const obj_face *faces, size_t nfaces, obj_corner *corners,
 // Splits a polygon of count >= 3 corners into count - 2 triangles that keep its winding: three
 // corner numbers (0 to count - 1) per triangle into triangles.
 void triangulate_polygon(const qz_vec *corners, unsigned count, unsigned *triangles);
-// Corners without a texture coordinate share (0, 0), kept behind the file's own: the indices
-// have room for that one more.
-void share_missing_texture_coordinate(std::vector<obj_corner> &corners);
-// Turns the faces, every corner's indices checked and filled in, into the object: vertex entries
-// (v_entries), polygons split into triangles (v_indices), each material's triangles in one run
-// with its ranges. runs lists the materials in the order of their first use: a face's run is the
-// place of its material there + 1, or 0 for none.
-void build_object(const std::vector<obj_face> &faces, const std::vector<obj_corner> &corners,
-                  const std::vector<material *> &runs);
+// Turns the faces, every corner's indices checked, into the object: what the corners leave out
+// filled in (missing_texture: some lack a texture coordinate, missing_normals: some lack a normal
+// or have one of no length), vertex entries (v_entries), polygons split into triangles
+// (v_indices), each material's triangles in one run with its ranges. runs lists the materials in
+// the order of their first use: a face's run is the place of its material there + 1, or 0 for
+// none. filename names the model in messages.
+void build_object(const std::vector<obj_face> &faces, std::vector<obj_corner> &corners,
+                  const std::vector<material *> &runs, const char *filename, bool missing_texture,
+                  bool missing_normals);
 // Drops every vertex entry, for the next import.
 void reset_object_builder();
 // Drops every vertex entry, polygon and material run the OBJ reader holds, for the next import.

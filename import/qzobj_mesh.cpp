@@ -88,7 +88,7 @@ static void link_entries_in_order() {
 
 // Corners without a texture coordinate share (0, 0), kept behind the file's own: the indices
 // have room for that one more.
-void share_missing_texture_coordinate(std::vector<obj_corner> &corners) {
+static void share_missing_texture_coordinate(std::vector<obj_corner> &corners) {
     vt_list.insert(vt_list.end(), {0, 0});
     for (obj_corner &c : corners)
         if (c.no_vt)
@@ -167,8 +167,13 @@ static void set_vertex_ranges(const std::vector<material *> &runs) {
     }
 }
 
-void build_object(const std::vector<obj_face> &faces, const std::vector<obj_corner> &corners,
-                  const std::vector<material *> &runs) {
+void build_object(const std::vector<obj_face> &faces, std::vector<obj_corner> &corners,
+                  const std::vector<material *> &runs, const char *filename, bool missing_texture,
+                  bool missing_normals) {
+    if (missing_texture)
+        share_missing_texture_coordinate(corners);
+    if (missing_normals)
+        compute_normals(faces.data(), faces.size(), corners.data(), filename);
     make_triangles(faces, corners, runs);
     link_entries_in_order();
     number_corners();

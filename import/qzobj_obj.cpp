@@ -320,17 +320,6 @@ static void check_face_indices() {
     }
 }
 
-// Names for a line of text: the first few, and how many more there are.
-static std::string joined(const std::vector<std::string> &names) {
-    constexpr size_t shown = 8;
-    std::string s;
-    for (size_t i = 0; i < names.size() && i < shown; i++)
-        s += (i == 0 ? "" : ", ") + names[i];
-    if (names.size() > shown)
-        s += formatted(" and %zu more", names.size() - shown);
-    return s;
-}
-
 // What the file held that the object gets in another form or not at all, one line per kind, in
 // the order of the first line of each.
 static void print_notices(const char *filename) {
@@ -356,16 +345,17 @@ static void print_notices(const char *filename) {
         formatted("%u given normals scaled to unit length, the first on line %u\n",
                   rd.scaled_normals.count, rd.scaled_normals.first_line));
     add(rd.objects, formatted("%u objects merged into the first, '%s': %s, the first on line %u\n",
-                              rd.objects.count + 1, obj_name, joined(rd.objects.names).c_str(),
-                              rd.objects.first_line));
+                              rd.objects.count + 1, obj_name,
+                              joined_names(rd.objects.names).c_str(), rd.objects.first_line));
     add(rd.undefined,
         formatted("%u usemtl statements name a material that no library defines (%s), the first "
                   "on line %u: their faces belong to no material\n",
-                  rd.undefined.count, joined(rd.undefined.names).c_str(), rd.undefined.first_line));
+                  rd.undefined.count, joined_names(rd.undefined.names).c_str(),
+                  rd.undefined.first_line));
     skipped(rd.short_faces, "faces of fewer than three corners");
     skipped(rd.lines, "line statements (l)");
     skipped(rd.points, "point statements (p)");
-    skipped(rd.free_form, "free-form statements (" + joined(rd.free_form.names) + ")");
+    skipped(rd.free_form, "free-form statements (" + joined_names(rd.free_form.names) + ")");
     if (rd.faces.empty()) // a point cloud, or a drawing of lines
         add(notice{num_v, rd.first_position, {}},
             formatted("%u positions and no face, the first on line %u: the object is empty\n",
@@ -391,11 +381,8 @@ int read_obj_file(const char *filename) {
         die("%s holds no OBJ statement (is it a model of another format?)\n", filename);
     check_face_indices();
     print_notices(filename);
-    if (rd.no_texture.count != 0)
-        share_missing_texture_coordinate(rd.corners);
-    if (rd.no_normal.count != 0 || rd.zero_normals.count != 0)
-        compute_normals(rd.faces.data(), rd.faces.size(), rd.corners.data(), filename);
-    build_object(rd.faces, rd.corners, rd.runs);
+    build_object(rd.faces, rd.corners, rd.runs, filename, rd.no_texture.count != 0,
+                 rd.no_normal.count != 0 || rd.zero_normals.count != 0);
     return 0;
 }
 

@@ -164,21 +164,12 @@ static std::string close_output(int fd, const std::string &name) {
 
 // Reads len bytes of the archive from offset; an empty string, or the message.
 static std::string read_stream(int fd, void *dst, size_t len, uint64_t offset) {
-    size_t done = 0;
-    while (done < len) {
-        const int64_t n =
-            plat_pread(fd, static_cast<char *>(dst) + done, len - done, offset + done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return formatted("read(): %s\n", strerror(errno));
-        // The entry was checked against the file's length, so only a file cut short since then
-        // delivers less.
-        if (n == 0)
-            return "unexpected EOF\n";
-        done += static_cast<size_t>(n);
-    }
-    return {};
+    const int64_t n = pread_some_all(fd, dst, len, offset);
+    if (n < 0)
+        return formatted("read(): %s\n", strerror(errno));
+    // The entry was checked against the file's length, so only a file cut short since then
+    // delivers less.
+    return static_cast<size_t>(n) < len ? "unexpected EOF\n" : std::string();
 }
 
 static bool grow(buffer_guard &b, uint32_t *room, uint32_t size) {

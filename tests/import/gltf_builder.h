@@ -34,10 +34,12 @@ struct gltf_builder {
     }
     // An accessor of count elements; more is JSON added inside it (", \"normalized\": true").
     int accessor(int view, int type, size_t count, const char *kind, const std::string &more = "") {
-        accessors.push_back(
-            "{" + (view >= 0 ? "\"bufferView\": " + std::to_string(view) + ", " : "") +
-            "\"componentType\": " + std::to_string(type) + ", \"count\": " + std::to_string(count) +
-            ", \"type\": \"" + kind + "\"" + more + "}");
+        std::string a = "{";
+        if (view >= 0)
+            a.append("\"bufferView\": ").append(std::to_string(view)).append(", ");
+        a.append("\"componentType\": ").append(std::to_string(type)).append(", \"count\": ");
+        a.append(std::to_string(count)).append(", \"type\": \"").append(kind).append("\"");
+        accessors.push_back(a.append(more).append("}"));
         return static_cast<int>(accessors.size() - 1);
     }
     int floats(const std::vector<float> &v, const char *kind, size_t n) {
@@ -74,7 +76,7 @@ struct gltf_builder {
             {"bufferViews", &views}};
         for (const auto &[name, items] : parts)
             if (!items->empty())
-                j += "\"" + std::string(name) + "\": " + list(*items) + ", ";
+                j.append("\"").append(name).append("\": ").append(list(*items)).append(", ");
         j += "\"buffers\": [{\"byteLength\": " + std::to_string(bin.size()) +
              (buffer_uri.empty() ? "" : ", \"uri\": \"" + buffer_uri + "\"") + "}]}";
         return j;
