@@ -13,10 +13,12 @@ fd_guard::~fd_guard() {
         plat_close(fd);
 }
 
-int64_t read_some_all(int fd, void *dst, size_t len) {
+// Calls read(done) for the bytes from done on until len are read or the file ends, again after
+// an interrupted call; the count, or -1 with errno set.
+template <typename Read> static int64_t read_until(size_t len, Read read) {
     size_t done = 0;
     while (done < len) {
-        const int64_t n = plat_read(fd, static_cast<char *>(dst) + done, len - done);
+        const int64_t n = read(done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -28,20 +30,16 @@ int64_t read_some_all(int fd, void *dst, size_t len) {
     return static_cast<int64_t>(done);
 }
 
+int64_t read_some_all(int fd, void *dst, size_t len) {
+    return read_until(len, [&](size_t done) {
+        return plat_read(fd, static_cast<char *>(dst) + done, len - done);
+    });
+}
+
 int64_t pread_some_all(int fd, void *dst, size_t len, uint64_t offset) {
-    size_t done = 0;
-    while (done < len) {
-        const int64_t n =
-            plat_pread(fd, static_cast<char *>(dst) + done, len - done, offset + done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<int64_t>(done);
+    return read_until(len, [&](size_t done) {
+        return plat_pread(fd, static_cast<char *>(dst) + done, len - done, offset + done);
+    });
 }
 
 size_t read_all(int fd, void *dst, size_t len) {
