@@ -162,9 +162,9 @@ TEST(Parallel, ProgressOnATerminalOnly) {
     fs::create_directories(t / "d");
     write_file(t / "d" / "big", random_bytes(size_t{17} << 20, 7)); // unpacked in a stream
     ASSERT_EQ(run(tool("qz_compress"), {"d", "x.qz"}, t.path).status, 0);
-    // Reads slow enough that the file takes well over the second after which progress shows,
-    // however fast the machine compresses: 17 MiB and its windows at 240 us per KiB are 4.7 s of
-    // waiting, 2.3 s for each of two threads.
+    // Reads slow enough by the program's clock that the file takes well over the second after
+    // which progress shows, however fast the machine compresses: 17 MiB and its windows at 240 us
+    // per KiB move its clock on by 4.7 s.
     const std::vector<std::pair<std::string, std::string>> slow_reads = {
         {"QZ_SLOW_READ_US", "240"}};
     std::string slow;

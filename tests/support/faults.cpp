@@ -9,12 +9,15 @@
 //   QZ_FAIL_RENAME_AT=N    the Nth rename fails with EPERM and changes nothing
 //   QZ_CREATE_BEFORE_RENAME=1  before each rename, a file "intruder" appears at the new name
 //                              when nothing stands there, as another program could make it
-//   QZ_SLOW_READ_US=N      each read() and pread() first sleeps N microseconds for every KiB it
-//                          asks for: a slow disk, so that a run on a small file takes seconds
+//   QZ_SLOW_READ_US=N      each read() and pread() moves the program's monotonic clock on by N
+//                          microseconds for every KiB it asks for: a slow disk as the program
+//                          sees it, so that a run on a small file takes seconds by its clock
+//                          while it takes no longer to run
 //
 // The signal goes to the process, as kill(1) sends it, not to the thread that made the call.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -82,13 +85,13 @@ bool before_rename(int dirfd, const char *to) {
     return true;
 }
 
+// How far the reads have moved the monotonic clock on, in nanoseconds.
+std::atomic<long long> read_time_ns{0};
+
 void slow_read(size_t n) {
     static const long per_kib = setting("QZ_SLOW_READ_US");
-    if (per_kib > 0) {
-        const long long us = static_cast<long long>(per_kib) * static_cast<long long>(n / 1024);
-        const timespec pause = {static_cast<time_t>(us / 1000000), (us % 1000000) * 1000};
-        nanosleep(&pause, nullptr);
-    }
+    if (per_kib > 0)
+        read_time_ns += static_cast<long long>(per_kib) * static_cast<long long>(n / 1024) * 1000;
 }
 
 mode_t mode_of(int flags, va_list ap) {
@@ -131,6 +134,31 @@ ssize_t pread(int fd, void *buf, size_t n, off_t offset) {
     static const auto real = next<fn>("pread");
     slow_read(n);
     return real(fd, buf, n, offset);
+}
+
+int clock_gettime(clockid_t clock, timespec *now) {
+    using fn = int (*)(clockid_t, timespec *);
+    static const auto real = next<fn>("clock_gettime");
+    const int r = real(clock, now);
+    if (r == 0 && clock == CLOCK_MONOTONIC) {
+        const long long ns = now->tv_nsec + read_time_ns.load();
+        now->tv_sec += static_cast<time_t>(ns / 1000000000);
+        now->tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    return r;
+}
+
+// A wait until a time of that clock waits as long as it would without the reads' share.
+int pthread_cond_clockwait(pthread_cond_t *cond, pthread_mutex_t *mutex, clockid_t clock,
+                           const timespec *until) {
+    using fn = int (*)(pthread_cond_t *, pthread_mutex_t *, clockid_t, const timespec *);
+    static const auto real = next<fn>("pthread_cond_clockwait");
+    timespec shifted = *until;
+    if (clock == CLOCK_MONOTONIC) {
+        const long long ns = until->tv_sec * 1000000000LL + until->tv_nsec - read_time_ns.load();
+        shifted = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    }
+    return real(cond, mutex, clock, &shifted);
 }
 
 int rename(const char *from, const char *to) {
