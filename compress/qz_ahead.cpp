@@ -220,13 +220,9 @@ static void put_unit(const pack_unit &u, FILE *out, const char *archivename) {
 }
 
 // The stream of file k into the archive in its turn, from its units.
-static void write_packed(pack_ahead &a, size_t k, packer &mine, FILE *out, const char *archivename,
-                         int old_archive) {
+static void write_packed(pack_ahead &a, size_t k, packer &mine, FILE *out,
+                         const char *archivename) {
     flist *f = a.files[k];
-    if (f->reuse) {
-        copy_reused(f, old_archive, out, archivename);
-        return;
-    }
     const int64_t offset = plat_ftell(out);
     if (offset < 0)
         write_failed(archivename);
@@ -294,12 +290,12 @@ void pack_files(flist *first, uint32_t n, FILE *out, const char *archivename, in
         const std::string line = formatted("    %s   ", f->archivename);
         print(0, "%s", line.c_str());
         progress_start(&progress, line, true, 0);
-        if (f->reuse && mine == nullptr)
+        if (f->reuse)
             copy_reused(f, old_archive, out, archivename);
         else if (mine == nullptr)
             compressfile(f, out, archivename);
         else
-            write_packed(a, k, *mine, out, archivename, old_archive);
+            write_packed(a, k, *mine, out, archivename);
         progress_end(&progress);
         print(3, "size: %u compressedsize: %u\n", f->size, f->compressedsize);
     }

@@ -132,15 +132,15 @@ void createqzarchive(const char *filename, flist *first, const char *basepath, c
     seek(out, filename, index + static_cast<int64_t>(room));
     end_chunk(out, filename, table);
 
-    // -u: the old archive stays open, and whole, until its streams are copied.
-    fd_guard old{update_archive ? find_reusable(filename, first) : -1};
-    stream.h = fwrite_chunk_start(out, FILE_STREAM);
-    print(1, "Write compressing file stream:\n");
-    pack_files(first, n, out, filename, old.fd);
-    end_chunk(out, filename, stream);
-    if (old.fd >= 0) // closed before the new archive takes its name
-        plat_close(old.fd);
-    old.fd = -1;
+    {
+        // -u: the old archive stays open, and whole, until its streams are copied; it is closed
+        // before the new archive takes its name.
+        const fd_guard old{update_archive ? find_reusable(filename, first) : -1};
+        stream.h = fwrite_chunk_start(out, FILE_STREAM);
+        print(1, "Write compressing file stream:\n");
+        pack_files(first, n, out, filename, old.fd);
+        end_chunk(out, filename, stream);
+    }
     const int64_t end = plat_ftell(out);
 
     seek(out, filename, index);

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -100,9 +99,6 @@ bool stored_only(const old_stream &s) {
     return (s.insize - 6 - uint64_t{s.outsize}) % 5 == 0;
 }
 
-// Whether the old stream is the stream this run makes of the file: its header shows this run's
-// kind of level, it inflates to the file's bytes exactly (compared as both are read) and ends
-// where its index entry says, and a file in blocks has a block ending at every block boundary.
 // Whether the old stream may be this run's of the file at all: its header shows this run's kind
 // of level, and the file is a regular file of the entry's length.
 bool header_fits(int archive, const old_stream &s) {
@@ -147,6 +143,9 @@ struct piece_scratch {
 // Streams and files are read in pieces of this size.
 constexpr size_t CHECK_BUF = 65536;
 
+// Whether the old stream is the stream this run makes of the file: its header shows this run's
+// kind of level, it inflates to the file's bytes exactly (compared as both are read) and ends
+// where its index entry says, and a file in blocks has a block ending at every block boundary.
 bool same_stream(int archive, const old_stream &s, const char *path, piece_scratch &m) {
     if (!header_fits(archive, s))
         return false;
@@ -384,12 +383,11 @@ int find_reusable(const char *archivename, flist *first) {
                                      k.f->path, m, &checks[i]);
         }
     };
-    std::vector<std::thread> crew;
-    for (unsigned t = 1; t < pack_threads && t < tasks.size(); t++)
-        crew.emplace_back(work);
+    workers crew;
+    if (tasks.size() > 1)
+        crew.start(static_cast<unsigned>(std::min<size_t>(pack_threads, tasks.size()) - 1), work);
     work();
-    for (std::thread &t : crew)
-        t.join();
+    crew.stop_all();
     // A candidate is the same when all its work is; the pieces' checks make the stream's.
     std::vector<char> same(candidates.size(), 1);
     std::vector<uLong> whole(candidates.size(), adler32(0, nullptr, 0));

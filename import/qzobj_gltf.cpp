@@ -525,7 +525,9 @@ void read_primitive(gltf_reader &rd, const tinygltf::Primitive &p, const mat4 &w
     const std::vector<uint32_t> tri = primitive_triangles(rd, p, n, where);
     if (tri.empty())
         return;
-    if (uint64_t{num_v} + n > MAX_ELEMENTS || uint64_t{nindices} + tri.size() / 3 > MAX_TRIANGLES)
+    const size_t fresh = pos.size() / 3; // none when the vertices were placed before
+    if (uint64_t{num_v} + fresh > MAX_ELEMENTS ||
+        uint64_t{nindices} + tri.size() / 3 > MAX_TRIANGLES)
         broken(rd, formatted("%s: more than %u triangles or %u positions, more than an object "
                              "file holds",
                              where.c_str(), MAX_TRIANGLES, MAX_ELEMENTS));
@@ -542,9 +544,7 @@ void read_primitive(gltf_reader &rd, const tinygltf::Primitive &p, const mat4 &w
         m[2] * m[9] - m[1] * m[10], m[0] * m[10] - m[2] * m[8], m[1] * m[8] - m[0] * m[9],
         m[1] * m[6] - m[2] * m[5],  m[2] * m[4] - m[0] * m[6],  m[0] * m[5] - m[1] * m[4]};
     const double det = m[0] * cof[0] + m[1] * cof[1] + m[2] * cof[2];
-    if (pos.empty())
-        n = 0; // placed before
-    for (size_t i = 0; i < n; i++) {
+    for (size_t i = 0; i < fresh; i++) {
         const double *q = &pos[3 * i];
         for (int r = 0; r < 3; r++)
             v_list.push_back(
@@ -567,13 +567,13 @@ void read_primitive(gltf_reader &rd, const tinygltf::Primitive &p, const mat4 &w
             vt_list.insert(vt_list.end(),
                            {static_cast<float>(uv[2 * i]), static_cast<float>(1 - uv[2 * i + 1])});
     }
-    num_v += static_cast<unsigned>(n);
+    num_v += static_cast<unsigned>(fresh);
     if (given_normals)
-        num_vn += static_cast<unsigned>(n);
+        num_vn += static_cast<unsigned>(fresh);
     else
         rd.no_normal.add(where, static_cast<unsigned>(tri.size()));
     if (given_uv)
-        num_vt += static_cast<unsigned>(n);
+        num_vt += static_cast<unsigned>(fresh);
     else
         rd.no_texture.add(where, static_cast<unsigned>(tri.size()));
     material *mat = gltf_material(rd, p.material, stem);
