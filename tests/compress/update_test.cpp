@@ -172,6 +172,19 @@ TEST(Update, InterruptedRunLeavesTheOldArchiveWhole) {
     EXPECT_EQ(listing(t.path), (std::set<std::string>{"d/", "d/a.txt", "d/empty", "d/sub/",
                                                       "d/sub/b.bin", "d/sub/large.txt", "old.qz"}));
 }
+
+// With no thread to spare, the checks run on the calling thread: the same archive.
+TEST(Update, NoThreadToSpare) {
+    temp_dir t;
+    make_tree(t);
+    ASSERT_EQ(pack(t, {"d", "old.qz"}).status, 0);
+    ASSERT_EQ(pack(t, {"d", "full.qz"}).status, 0);
+    const run_result r =
+        pack(t, {"-j", "2", "-u", "d", "old.qz"}, with_faults({{"QZ_FAIL_THREADS", "1"}}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(t / "old.qz") == read_file(t / "full.qz"));
+    EXPECT_NE(r.out.find("Reused 4 of 4 files"), std::string::npos) << r.out;
+}
 #endif
 
 } // namespace

@@ -9,6 +9,7 @@
 //   QZ_FAIL_RENAME_AT=N    the Nth rename fails with EPERM and changes nothing
 //   QZ_CREATE_BEFORE_RENAME=1  before each rename, a file "intruder" appears at the new name
 //                              when nothing stands there, as another program could make it
+//   QZ_FAIL_THREADS=1      every new thread fails to start (EAGAIN): a system with none to spare
 //   QZ_SLOW_READ_US=N      each read() and pread() moves the program's monotonic clock on by N
 //                          microseconds for every KiB it asks for: a slow disk as the program
 //                          sees it, so that a run on a small file takes seconds by its clock
@@ -146,6 +147,14 @@ int clock_gettime(clockid_t clock, timespec *now) {
         now->tv_nsec = static_cast<long>(ns % 1000000000);
     }
     return r;
+}
+
+int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
+                   void *arg) {
+    using fn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+    static const auto real = next<fn>("pthread_create");
+    static const long fail = setting("QZ_FAIL_THREADS");
+    return fail != 0 ? EAGAIN : real(thread, attr, start, arg);
 }
 
 // A wait until a time of that clock waits as long as it would without the reads' share.
